@@ -1,0 +1,34 @@
+// Engine internals shared by the source files of tiolib; nothing here is exported.
+#pragma once
+
+#include "tio.h"
+
+#include <cstdint>
+
+namespace tio {
+
+// The handle check of every handle operation: prints the mismatch line, false on failure.
+bool handle_ok(const TioHandle *handle);
+
+// Fields that one thread writes while another polls them are accessed atomically;
+// the records stay plain so that C callers can read them through the header.
+template <typename T> inline T load(const T &field) {
+    return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+template <typename T> inline void store(T &field, T value) {
+    __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+template <typename T> inline void add(T &field, T value) {
+    __atomic_fetch_add(&field, value, __ATOMIC_ACQ_REL);
+}
+
+// Two-state gates (see TioGate).
+int gate_init(TioGate *gate);
+void gate_destroy(TioGate *gate);
+void gate_take(TioGate *gate);
+bool gate_try_take(TioGate *gate);
+void gate_release(TioGate *gate);
+
+constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
+
+}  // namespace tio
