@@ -32,3 +32,21 @@ void gate_release(TioGate *gate);
 constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
 
 }  // namespace tio
+
+namespace tio {
+
+// Prints one engine message line and flushes it, so it is seen even if the process
+// dies soon after.
+void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Stops, wakes and joins every thread of the handle, closes the device streams and
+// destroys the locks of every device that was set up (join_unlock without the check).
+void shutdown_workers(TioHandle *handle);
+
+// Releases the staging buffers, device arrays and the worker array after shutdown.
+void release_workers(TioHandle *handle);
+
+// Sum over the workers of the failed device writes counted so far.
+int64_t write_error_count(const TioHandle *handle);
+
+}  // namespace tio

@@ -84,7 +84,7 @@ typedef struct TioDevice {
     int32_t write_extra;          /* read mode: one more chunk in the final pass */
     int64_t user_offset;          /* offset in user_buffer of the next chunk */
     int32_t head_skip;            /* write mode: bytes of the first hand-over already written */
-    int32_t open_failed;          /* reserved, 0 */
+    const char *path;             /* the member's path in the device table, for messages */
     int64_t chunks_planned;       /* read mode: chunks the read plan gives this device */
     int64_t chunks_taken;         /* read mode: chunks the tio_read calls have asked for */
 } TioDevice;

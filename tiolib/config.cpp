@@ -1,0 +1,289 @@
+// Configuration file and saved striped-volume table: parsing into FsProps, and the
+// accessors that convert between whole-volume and per-device sizes.
+#include "internal.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr int32_t kAllEntries = 127;
+constexpr size_t kMaxToken = TIO_PATH_SIZE - 1;
+constexpr size_t kMaxType = TIO_TYPE_SIZE - 1;
+constexpr size_t kMaxTargetWord = 511;
+constexpr int64_t kDefaultDeviceSize = 38411436032LL;
+
+// Reads the next whitespace-separated token as scanf's "%s" would. A token longer than
+// `limit` is consumed whole and reported as too long, so it can never overrun a field.
+enum class Token { kOk, kTooLong, kEnd };
+
+Token next_token(FILE *file, std::string &token, size_t limit) {
+    token.clear();
+    int c;
+    while ((c = getc(file)) != EOF && isspace(c)) {
+    }
+    if (c == EOF) return Token::kEnd;
+    bool too_long = false;
+    for (; c != EOF && !isspace(c); c = getc(file)) {
+        if (token.size() < limit) token.push_back(static_cast<char>(c));
+        else too_long = true;
+    }
+    return too_long ? Token::kTooLong : Token::kOk;
+}
+
+bool starts_with(const std::string &token, const char *key) {
+    return token.compare(0, strlen(key), key) == 0;
+}
+
+int32_t to_int32_low_bits(long value) {
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+}
+
+void print_usage() {
+    puts("\nError! Missing field(s)! Configuration file must contain the following entries:");
+    puts("TYPE=<RAMD|RAID>");
+    puts("VKPATH=<path_to_tolva_header_files");
+    puts("FUSEPATH=<path_to_fuse_mount_point");
+    puts("DMSETUP=<path_to_dmsetup_file>");
+    puts("MAPPER=<path_to_dev_mapper_entry>");
+    puts("EXTEND=<tolva_file_extend_size>");
+    puts("THREADS=<num_threads>");
+    puts("VKUSER=<user_name>");
+    puts("");
+    fflush(stdout);
+}
+
+// Reads an int64 sector count and converts it to bytes; false when absent or too big.
+bool read_sectors(FILE *file, int64_t &bytes) {
+    int64_t sectors;
+    if (fscanf(file, "%" SCNd64, &sectors) != 1) return false;
+    return !__builtin_mul_overflow(sectors, int64_t{512}, &bytes);
+}
+
+bool read_int32(FILE *file, int32_t &value) { return fscanf(file, "%" SCNd32, &value) == 1; }
+
+// A record the rest of the engine can use whatever went wrong: at least one stripe,
+// a chunk of at least one byte and 1 .. stripe_count workers.
+void make_safe(FsProps *props) {
+    if (props->stripe_count < 1) props->stripe_count = 1;
+    if (props->chunk_size < 1) props->chunk_size = 1;
+    if (props->thread_count > props->stripe_count) props->thread_count = props->stripe_count;
+    if (props->thread_count < 1) props->thread_count = 1;
+}
+
+void set_defaults(FsProps *props) {
+    props->device_size = kDefaultDeviceSize;
+    props->start_offset = 0;
+    props->stripe_count = 1;
+    props->thread_count = 1;
+    props->chunk_size = 1;
+}
+
+int32_t read_members(FILE *table, FsProps *props) {
+    auto *devices = static_cast<DmDevice *>(calloc(static_cast<size_t>(props->stripe_count), sizeof(DmDevice)));
+    if (devices == nullptr) return -5;
+    std::string path;
+    for (int32_t i = 0; i < props->stripe_count; ++i) {
+        if (next_token(table, path, kMaxToken) != Token::kOk ||
+            !read_sectors(table, devices[i].offset)) {
+            free(devices);
+            return -5;
+        }
+        memcpy(devices[i].path, path.c_str(), path.size() + 1);
+    }
+    props->devices = devices;
+    return 0;
+}
+
+int32_t parse_table(FILE *table, FsProps *props) {
+    int64_t start_bytes, length_bytes;
+    int32_t stripes, chunk_sectors, chunk_bytes, stripe_bytes;
+    std::string target;
+    if (!read_sectors(table, start_bytes) || !read_sectors(table, length_bytes)) return -5;
+    if (next_token(table, target, kMaxTargetWord) != Token::kOk) return -5;
+    if (!read_int32(table, stripes) || !read_int32(table, chunk_sectors)) return -5;
+    if (__builtin_mul_overflow(chunk_sectors, 512, &chunk_bytes)) return -5;
+    props->start_offset = start_bytes;
+    props->device_size = length_bytes;
+    props->chunk_size = chunk_bytes;
+    if (stripes <= 0 || chunk_bytes <= 0) return -5;
+    if (__builtin_mul_overflow(stripes, chunk_bytes, &stripe_bytes)) return -5;
+    props->stripe_count = stripes;
+    const int32_t status = read_members(table, props);
+    if (status != 0) return status;
+    if (props->thread_count > props->stripe_count) props->thread_count = props->stripe_count;
+    return 0;
+}
+
+// Builds a record; status receives the first failure (-1, -2 or -5) or 0.
+FsProps *build_fs_props(const char *config_path, int32_t *status) {
+    auto *props = static_cast<FsProps *>(calloc(1, sizeof(FsProps)));
+    if (props == nullptr) {
+        *status = -1;
+        return nullptr;
+    }
+    *status = read_config(config_path, props->type, props->header_dir, props->fuse_path,
+                          props->dmsetup_path, props->mapper_path, &props->extend_size,
+                          &props->thread_count);
+    if (strcmp(props->type, "RAID") == 0) {
+        const int32_t table_status = parse_dm_full(props);
+        if (*status == 0) *status = table_status;
+    } else {
+        set_defaults(props);
+    }
+    make_safe(props);
+    return props;
+}
+
+}  // namespace
+
+extern "C" {
+
+TIO_API int32_t setConfField(char *dest, const char *src, int32_t start, int32_t end, int32_t bit) {
+    if (end - start < 1) return 0;
+    int32_t out = 0;
+    // Stops at the source's end: a caller may pass an end index beyond it.
+    for (int32_t i = start; i < end && src[i] != '\0'; ++i) dest[out++] = src[i];
+    dest[out] = '\0';
+    return bit;
+}
+
+TIO_API int64_t parseNum(const char *text) {
+    if (text == nullptr) return 0;
+    const size_t length = strlen(text);
+    if (length == 0) return 0;
+    double multiplier = 1.0;
+    switch (toupper(static_cast<unsigned char>(text[length - 1]))) {
+        case 'K': multiplier = 1024.0; break;
+        case 'M': multiplier = 1048576.0; break;
+        case 'G': multiplier = 1073741824.0; break;
+        case 'T': multiplier = 1099511627776.0; break;
+        default: break;
+    }
+    const std::string number(text, multiplier == 1.0 ? length : length - 1);
+    const double value = strtod(number.c_str(), nullptr) * multiplier;
+    if (value != value) return 0;
+    if (value >= 9223372036854775807.0) return INT64_MAX;
+    if (value <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(value);
+}
+
+TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir, char *fuse_path,
+                            char *dmsetup_path, char *mapper_path, int64_t *extend_size,
+                            int32_t *thread_count) {
+    FILE *file = config_path ? fopen(config_path, "re") : nullptr;
+    if (file == nullptr) {
+        printf("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!\n",
+               config_path ? config_path : "(null)");
+        fflush(stdout);
+        return -1;
+    }
+    struct Field {
+        const char *key;
+        char *dest;
+        int32_t bit;
+    };
+    const Field text_fields[] = {{"VKPATH=", header_dir, 2},
+                                 {"FUSEPATH=", fuse_path, 4},
+                                 {"DMSETUP=", dmsetup_path, 8},
+                                 {"MAPPER=", mapper_path, 16}};
+    int32_t bits = 0;
+    std::string token;
+    for (Token kind; (kind = next_token(file, token, kMaxToken)) != Token::kEnd;) {
+        if (kind == Token::kTooLong) continue;  // refused: it would not fit any field
+        const int32_t length = static_cast<int32_t>(token.size());
+        if (starts_with(token, "TYPE=")) {
+            if (token.size() - 5 <= kMaxType) bits |= setConfField(type, token.c_str(), 5, length, 1);
+        } else if (starts_with(token, "VERSION=")) {
+            // Historic quirk kept for old configuration files: the value is replaced by BOGUS.
+            bits |= setConfField(header_dir, "VERSION=BOGUS", 8, length, 2);
+        } else if (starts_with(token, "EXTEND=")) {
+            *extend_size = parseNum(token.c_str() + 7);
+            if (*extend_size >= 2) bits |= 32;
+        } else if (starts_with(token, "THREADS=")) {
+            *thread_count = to_int32_low_bits(strtol(token.c_str() + 8, nullptr, 10));
+            if (*thread_count >= 1 && *thread_count <= 2147483646) bits |= 64;
+        } else {
+            for (const Field &field : text_fields) {
+                if (!starts_with(token, field.key)) continue;
+                bits |= setConfField(field.dest, token.c_str(), static_cast<int32_t>(strlen(field.key)),
+                                     length, field.bit);
+                break;
+            }
+        }
+    }
+    fclose(file);
+    if (bits == kAllEntries) return 0;
+    print_usage();
+    return -1;
+}
+
+TIO_API int32_t parse_dm_full(FsProps *props) {
+    if (props == nullptr) return -5;
+    FILE *table = fopen(props->dmsetup_path, "re");
+    if (table == nullptr) return -2;
+    const int32_t status = parse_table(table, props);
+    fclose(table);
+    return status;
+}
+
+TIO_API FsProps *open_fs_props(const char *config_path) {
+    int32_t status;
+    return build_fs_props(config_path, &status);
+}
+
+TIO_API int32_t close_fs_props(FsProps *props) {
+    if (props == nullptr) return 0;
+    free(props->devices);
+    free(props);
+    return 0;
+}
+
+TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path) {
+    if (!tio::handle_ok(handle)) return -1;
+    if (handle->initialized) {
+        puts("Error! The configuration cannot change after init");
+        fflush(stdout);
+        return -1;
+    }
+    int32_t status;
+    FsProps *props = build_fs_props(config_path, &status);
+    if (props == nullptr) return -1;
+    close_fs_props(handle->props);
+    handle->props = props;
+    return status;
+}
+
+TIO_API int64_t getDeviceSize(FsProps *props) { return props ? props->device_size : -1; }
+
+TIO_API int64_t getStripeSize(FsProps *props) { return props ? static_cast<int64_t>(props->chunk_size) : -1; }
+
+static int64_t stripe_divisor(const FsProps *props) { return props->stripe_count < 1 ? 1 : props->stripe_count; }
+
+TIO_API int64_t getAdjustedSize(FsProps *props, int64_t size) {
+    return props ? size / stripe_divisor(props) : -1;
+}
+
+TIO_API int64_t getRelativeSize(FsProps *props, int64_t size) {
+    if (props == nullptr) return -1;
+    const int64_t stripes = stripe_divisor(props);
+    // Same value as (size + stripes - 1) / stripes, without overflowing near INT64_MAX.
+    if (size > 0) return size / stripes + (size % stripes != 0 ? 1 : 0);
+    return (size + stripes - 1) / stripes;
+}
+
+TIO_API int32_t getDeviceProps(FsProps *props, int64_t *device_size, int64_t *per_device_size,
+                               int64_t *chunk_size) {
+    if (props == nullptr) return -1;
+    if (device_size) *device_size = props->device_size;
+    if (per_device_size) *per_device_size = props->device_size / stripe_divisor(props);
+    if (chunk_size) *chunk_size = props->chunk_size;
+    return 0;
+}
+
+}  // extern "C"

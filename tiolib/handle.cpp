@@ -1,0 +1,286 @@
+// Handle lifecycle: open, direction, init (devices distributed over workers, opened,
+// staging buffers allocated), close; and the page-aligned block allocator.
+#include "internal.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tio {
+
+bool handle_ok(const TioHandle *handle) {
+    if (handle != nullptr && handle->magic == TIO_MAGIC) return true;
+    report("Error! Magic number doesn't match. Something has stomped on our memory block");
+    return false;
+}
+
+void report(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+    putchar('\n');
+    fflush(stdout);
+}
+
+int64_t write_error_count(const TioHandle *handle) {
+    int64_t errors = 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) errors += load(handle->workers[w].write_errors);
+    return errors;
+}
+
+void release_workers(TioHandle *handle) {
+    TioWorker *workers = handle->workers;
+    if (workers == nullptr) return;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = workers[w];
+        if (worker.devices == nullptr) continue;
+        // Devices start zeroed, so the buffers of devices never set up are null.
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            tio_free(worker.devices[d].buffers[0].data);
+            tio_free(worker.devices[d].buffers[1].data);
+        }
+        tio_free(worker.devices);
+    }
+    tio_free(workers);
+    handle->workers = nullptr;
+    handle->worker_count = 0;
+}
+
+}  // namespace tio
+
+namespace {
+
+using tio::report;
+
+// Member devices are opened close-on-exec and unbuffered, so every chunk goes to the
+// device in one system call straight from the staging buffer and a failure is seen at
+// once. Write mode does not truncate: the members hold other data files' extents.
+FILE *open_member(const char *path, int32_t direction) {
+    if (direction == 1) {
+        FILE *file = fopen(path, "rbe");
+        if (file) setvbuf(file, nullptr, _IONBF, 0);
+        return file;
+    }
+    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE *file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setvbuf(file, nullptr, _IONBF, 0);
+    return file;
+}
+
+void close_member(TioDevice &device) {
+    if (device.file) fclose(device.file);
+    device.file = nullptr;
+}
+
+bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
+    buffer.data = static_cast<uint8_t *>(tio_malloc(chunk_size));
+    if (buffer.data == nullptr) return false;
+    buffer.length = 0;
+    buffer.failed = 0;
+    if (tio::gate_init(&buffer.full_lock) != 0) return false;
+    if (tio::gate_init(&buffer.empty_lock) != 0) {
+        tio::gate_destroy(&buffer.full_lock);
+        return false;
+    }
+    tio::gate_take(&buffer.full_lock);
+    return true;
+}
+
+void undo_buffers(TioDevice &device, int built) {
+    for (int b = 0; b < built; ++b) {
+        tio::gate_destroy(&device.buffers[b].full_lock);
+        tio::gate_destroy(&device.buffers[b].empty_lock);
+    }
+    for (TioBuffer &buffer : device.buffers) {
+        tio_free(buffer.data);
+        buffer.data = nullptr;
+    }
+}
+
+// Opens one member and builds its buffers; on failure undoes its own part and
+// returns false after printing the reason.
+bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, int32_t direction) {
+    device.write_index = -1;
+    device.read_index = -1;
+    device.global_index = global_index;
+    device.user_offset = 0;
+    device.read_tail = 0;
+    device.head_skip = 0;
+    device.stripe_bytes = static_cast<int64_t>(props.stripe_count) * props.chunk_size;
+    device.path = props.devices[global_index].path;
+    if (direction != 0 && direction != 1) {
+        report("Error! Direction not set");
+        return false;
+    }
+    device.file = open_member(device.path, direction);
+    if (device.file == nullptr) {
+        report("Error! Could not open device file");
+        return false;
+    }
+    if (pthread_mutex_init(&device.select_lock, nullptr) != 0) {
+        close_member(device);
+        report("Error! Could not initialise device locks: %s", device.path);
+        return false;
+    }
+    for (int b = 0; b < 2; ++b) {
+        if (!init_buffer(device.buffers[b], props.chunk_size)) {
+            undo_buffers(device, b);
+            pthread_mutex_destroy(&device.select_lock);
+            close_member(device);
+            report("Error! Could not allocate buffers");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool init_worker(TioWorker &worker, int32_t index, const FsProps &props, int32_t &next_global,
+                 int32_t direction) {
+    const int32_t stripes = props.stripe_count, workers = props.thread_count;
+    worker.thread = tio::kNoThread;
+    worker.index = index;
+    worker.chunk_size = props.chunk_size;
+    worker.device_count = stripes / workers + (index < stripes % workers ? 1 : 0);
+    worker.finished = 1;
+    auto *devices = static_cast<TioDevice *>(tio_malloc(static_cast<int32_t>(worker.device_count * sizeof(TioDevice))));
+    if (devices == nullptr) {
+        report("Error! Could not allocate devices");
+        return false;
+    }
+    memset(devices, 0, worker.device_count * sizeof(TioDevice));
+    worker.devices = devices;
+    for (int32_t d = 0; d < worker.device_count; ++d) {
+        if (!init_device(devices[d], props, next_global, direction)) return false;
+        ++next_global;
+        ++worker.devices_ready;
+    }
+    return true;
+}
+
+bool configuration_usable(const FsProps *props) {
+    if (props == nullptr || props->devices == nullptr) {
+        report("Error! No member devices configured");
+        return false;
+    }
+    if (props->stripe_count < 1 || props->chunk_size < 1 || props->thread_count < 1 ||
+        props->thread_count > props->stripe_count) {
+        report("Error! Invalid stripe geometry in the configuration");
+        return false;
+    }
+    return true;
+}
+
+// Undoes a partial init so that a failed tio_init leaks nothing.
+int32_t fail_init(TioHandle *handle) {
+    tio::shutdown_workers(handle);
+    tio::release_workers(handle);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+TIO_API void *tio_malloc(int32_t size) {
+    const long page = sysconf(_SC_PAGESIZE);
+    if (size < 0 || page <= 0) return nullptr;
+    const size_t total = static_cast<size_t>(size) + static_cast<size_t>(page) + 4;
+    auto *block = static_cast<uint8_t *>(malloc(total));
+    if (block == nullptr) return nullptr;
+    const uintptr_t after_header = reinterpret_cast<uintptr_t>(block) + 4;
+    const uintptr_t aligned = (after_header / page + 1) * page;
+    auto *result = reinterpret_cast<uint8_t *>(aligned);
+    const int32_t distance = static_cast<int32_t>(result - block);
+    memcpy(result - 4, &distance, sizeof distance);
+    return result;
+}
+
+TIO_API int32_t tio_free(void *pointer) {
+    if (pointer == nullptr) return 0;
+    auto *result = static_cast<uint8_t *>(pointer);
+    int32_t distance;
+    memcpy(&distance, result - 4, sizeof distance);
+    free(result - distance);
+    return 0;
+}
+
+TIO_API TioHandle *tio_open(void) {
+    auto *handle = static_cast<TioHandle *>(tio_malloc(sizeof(TioHandle)));
+    if (handle == nullptr) return nullptr;
+    memset(handle, 0, sizeof *handle);
+    handle->workers = nullptr;
+    handle->props = nullptr;
+    handle->initialized = 0;
+    handle->direction = -1;
+    handle->magic = TIO_MAGIC;
+    handle->stripe_phase = 0;
+    handle->chunk_fill = 0;
+    return handle;
+}
+
+TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir) {
+    if (!tio::handle_ok(handle)) return -1;
+    if (dir == 0) return -1;
+    handle->direction = dir < 0 ? 1 : 0;
+    return 0;
+}
+
+TIO_API int32_t tio_init(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    if (handle->workers != nullptr) {
+        report("Error! Handle is already initialised");
+        return -1;
+    }
+    const FsProps *props = handle->props;
+    if (!configuration_usable(props)) return -1;
+    const int32_t worker_count = props->thread_count;
+    auto *workers = static_cast<TioWorker *>(tio_malloc(static_cast<int32_t>(worker_count * sizeof(TioWorker))));
+    if (workers == nullptr) {
+        report("Error! Could not allocate threads");
+        return -1;
+    }
+    memset(workers, 0, worker_count * sizeof(TioWorker));
+    for (int32_t w = 0; w < worker_count; ++w) workers[w].thread = tio::kNoThread;
+    handle->workers = workers;
+    handle->worker_count = worker_count;
+    handle->write_errors_reported = 0;
+    int32_t next_global = 0;
+    for (int32_t w = 0; w < worker_count; ++w) {
+        if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return fail_init(handle);
+    }
+    if (launch_write_threads(handle) < 0) {
+        report("Error! Launching write threads failed");
+        return fail_init(handle);
+    }
+    handle->initialized = 1;
+    return 0;
+}
+
+TIO_API int32_t tio_close(TioHandle *handle) {
+    if (handle == nullptr || handle->magic != TIO_MAGIC) {
+        report("Error! In close() and magic number doesn't match. Something stomped on our memory block");
+        return -1;
+    }
+    int32_t result = 0;
+    if (handle->workers != nullptr) {
+        join_unlock(handle);
+        // A device write that failed after the last tio_wait_threads is reported here.
+        if (tio::write_error_count(handle) > handle->write_errors_reported) result = -1;
+        tio::release_workers(handle);
+    }
+    close_fs_props(handle->props);
+    handle->magic = 0;
+    tio_free(handle);
+    return result;
+}
+
+}  // extern "C"

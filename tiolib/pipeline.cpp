@@ -1,0 +1,286 @@
+// The double-buffered pipeline: per device two staging buffers form a queue of depth
+// two between a filling side and an emptying side. Copy threads move chunks between
+// the caller's buffer and the staging buffers; disk threads move them between the
+// staging buffers and the member devices.
+#include "internal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+
+namespace {
+
+using tio::load;
+using tio::store;
+
+enum class Side { kFill, kEmpty };
+
+// Advances the side's index under select_lock and takes that buffer's gate; waits for
+// the gate only after select_lock is released.
+TioBuffer &take_next_buffer(TioDevice &device, Side side) {
+    pthread_mutex_lock(&device.select_lock);
+    int32_t &index = side == Side::kFill ? device.read_index : device.write_index;
+    index = (index + 1) % 2;
+    TioBuffer &buffer = device.buffers[index];
+    TioGate &gate = side == Side::kFill ? buffer.empty_lock : buffer.full_lock;
+    const bool taken = tio::gate_try_take(&gate);
+    pthread_mutex_unlock(&device.select_lock);
+    if (!taken) tio::gate_take(&gate);
+    return buffer;
+}
+
+// Writes one staging buffer to the device. A failed or short write is reported, and
+// the stream is moved to where the chunk should have ended, so that every later chunk
+// of this device still lands at its own position.
+bool write_buffer_to_device(TioDevice &device) {
+    TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
+    const int64_t length = buffer.length;
+    bool ok = true;
+    if (length > 0) {
+        const size_t written = fwrite(buffer.data, 1, static_cast<size_t>(length), device.file);
+        if (written != static_cast<size_t>(length)) {
+            const int error = errno;
+            ok = false;
+            tio::report("Error! Could not write %lld bytes to device file %s: %s",
+                        static_cast<long long>(length), device.path ? device.path : "?", strerror(error));
+            clearerr(device.file);
+            const off_t position = ftello(device.file);
+            if (position >= 0) fseeko(device.file, position - static_cast<off_t>(written) + length, SEEK_SET);
+        }
+    }
+    buffer.length = 0;
+    tio::gate_release(&buffer.empty_lock);
+    return ok;
+}
+
+// Copies one staging buffer into the caller's buffer; false when the device read that
+// filled it failed.
+bool copy_buffer_to_user(TioDevice &device, uint8_t *user_buffer) {
+    TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
+    const bool ok = buffer.failed == 0;
+    if (buffer.length > 0) memcpy(user_buffer + device.user_offset, buffer.data, static_cast<size_t>(buffer.length));
+    device.user_offset += device.stripe_bytes;
+    buffer.length = 0;
+    buffer.failed = 0;
+    tio::gate_release(&buffer.empty_lock);
+    return ok;
+}
+
+// One write-mode hand-over. The first hand-over of the device that holds a partial
+// chunk from the previous call skips the bytes already written.
+void hand_over(TioDevice &device, uint8_t *user_buffer, int64_t length) {
+    const int32_t skip = device.head_skip;
+    if (skip == 0) {
+        perform_read_buff(&device, user_buffer, length);
+        return;
+    }
+    device.head_skip = 0;
+    device.user_offset += skip;
+    perform_read_buff(&device, user_buffer, length - skip);
+    device.user_offset -= skip;
+}
+
+void write_pass(TioWorker &worker, bool drain) {
+    for (int32_t d = 0; d < worker.device_count; ++d) {
+        TioDevice &device = worker.devices[d];
+        if (!write_buffer_to_device(device)) tio::add(worker.write_errors, int64_t{1});
+        if (drain) tio::gate_release(&device.buffers[device.write_index].full_lock);
+        tio::add(worker.chunks_done, int64_t{1});
+    }
+}
+
+void wake_all_gates(TioWorker &worker) {
+    for (int32_t d = 0; d < worker.devices_ready; ++d) {
+        for (TioBuffer &buffer : worker.devices[d].buffers) {
+            tio::gate_release(&buffer.empty_lock);
+            tio::gate_release(&buffer.full_lock);
+        }
+    }
+}
+
+void destroy_device_locks(TioDevice &device) {
+    pthread_mutex_destroy(&device.select_lock);
+    for (TioBuffer &buffer : device.buffers) {
+        tio::gate_destroy(&buffer.full_lock);
+        tio::gate_destroy(&buffer.empty_lock);
+    }
+}
+
+}  // namespace
+
+namespace tio {
+
+void shutdown_workers(TioHandle *handle) {
+    TioWorker *workers = handle->workers;
+    if (workers == nullptr) return;
+    const int32_t count = handle->worker_count;
+    for (int32_t w = 0; w < count; ++w) {
+        store(workers[w].read_stripes, 0);
+        for (int32_t d = 0; d < workers[w].devices_ready; ++d) store(workers[w].devices[d].read_tail, 0);
+        store(workers[w].stop, 1);
+    }
+    // Keep opening every gate until each disk thread has passed its drain.
+    for (bool pending = true; pending;) {
+        pending = false;
+        for (int32_t w = 0; w < count; ++w) {
+            if (load(workers[w].finished) != 1) pending = true;
+            wake_all_gates(workers[w]);
+        }
+        if (pending) sched_yield();
+    }
+    for (int32_t w = 0; w < count; ++w) {
+        TioWorker &worker = workers[w];
+        if (worker.thread != kNoThread) {
+            // A read-mode disk thread may still finish the stripe it is in.
+            for (bool done = false; !done;) {
+                wake_all_gates(worker);
+                done = pthread_tryjoin_np(worker.thread, nullptr) == 0;
+                if (!done) sched_yield();
+            }
+            worker.thread = kNoThread;
+        }
+        for (int32_t d = 0; d < worker.devices_ready; ++d) {
+            TioDevice &device = worker.devices[d];
+            if (device.file) fclose(device.file);
+            device.file = nullptr;
+            destroy_device_locks(device);
+        }
+        worker.devices_ready = 0;
+    }
+}
+
+}  // namespace tio
+
+extern "C" {
+
+TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length) {
+    TioBuffer &buffer = take_next_buffer(*device, Side::kFill);
+    if (length > 0) memcpy(buffer.data, user_buffer + device->user_offset, static_cast<size_t>(length));
+    device->user_offset += device->stripe_bytes;
+    buffer.length = length > 0 ? length : 0;
+    tio::gate_release(&buffer.full_lock);
+}
+
+TIO_API void perform_read_disk(TioDevice *device, int64_t length) {
+    TioBuffer &buffer = take_next_buffer(*device, Side::kFill);
+    const size_t got = length > 0 ? fread(buffer.data, 1, static_cast<size_t>(length), device->file) : 0;
+    // Fewer bytes at the end of the device is normal; a read error is not.
+    buffer.failed = ferror(device->file) ? 1 : 0;
+    if (buffer.failed) {
+        tio::report("Error! Could not read device file %s: %s", device->path ? device->path : "?", strerror(errno));
+        clearerr(device->file);
+    }
+    buffer.length = static_cast<int64_t>(got);
+    tio::gate_release(&buffer.full_lock);
+}
+
+TIO_API void perform_write_disk(TioDevice *device) { write_buffer_to_device(*device); }
+
+TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer) { copy_buffer_to_user(*device, user_buffer); }
+
+TIO_API void *write_disk(void *arg) {
+    TioWorker &worker = *static_cast<TioWorker *>(arg);
+    while (load(worker.stop) != 1) {
+        write_pass(worker, false);
+        write_pass(worker, false);
+    }
+    write_pass(worker, true);
+    write_pass(worker, true);
+    store(worker.finished, 1);
+    return nullptr;
+}
+
+TIO_API void *read_disk(void *arg) {
+    TioWorker &worker = *static_cast<TioWorker *>(arg);
+    for (int32_t stripe = 0; stripe < load(worker.read_stripes); ++stripe) {
+        for (int32_t d = 0; d < worker.device_count; ++d) perform_read_disk(&worker.devices[d], worker.chunk_size);
+    }
+    for (int32_t d = 0; d < worker.device_count; ++d) {
+        const int32_t tail = load(worker.devices[d].read_tail);
+        if (tail > 0) perform_read_disk(&worker.devices[d], tail);
+    }
+    return nullptr;
+}
+
+TIO_API void *read_buff(void *arg) {
+    TioWorker &worker = *static_cast<TioWorker *>(arg);
+    const int32_t stripes = load(worker.read_stripes);
+    for (int32_t stripe = 0; stripe < stripes; ++stripe) {
+        for (int32_t d = 0; d < worker.device_count; ++d) hand_over(worker.devices[d], worker.user_buffer, worker.chunk_size);
+    }
+    for (int32_t d = 0; d < worker.device_count; ++d) {
+        hand_over(worker.devices[d], worker.user_buffer, load(worker.devices[d].read_tail));
+    }
+    return nullptr;
+}
+
+TIO_API void *write_buff(void *arg) {
+    TioWorker &worker = *static_cast<TioWorker *>(arg);
+    int32_t errors = 0;
+    for (int32_t stripe = 0; stripe < worker.write_stripes; ++stripe) {
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            if (!copy_buffer_to_user(worker.devices[d], worker.user_buffer)) ++errors;
+        }
+    }
+    for (int32_t d = 0; d < worker.device_count; ++d) {
+        if (worker.devices[d].write_extra > 0 && !copy_buffer_to_user(worker.devices[d], worker.user_buffer)) ++errors;
+    }
+    worker.read_errors = errors;
+    store(worker.finished, 1);
+    return nullptr;
+}
+
+TIO_API int32_t launch_write_threads(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    if (handle->direction != 0) return 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        store(worker.finished, 0);
+        if (pthread_create(&worker.thread, nullptr, write_disk, &worker) != 0) {
+            worker.thread = tio::kNoThread;
+            store(worker.finished, 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+TIO_API int32_t tio_wait_threads(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    for (;;) {
+        msleep(1);
+        if (handle->worker_count <= 0) return 0;
+        int64_t pending = 0;
+        for (int32_t w = 0; w < handle->worker_count; ++w) {
+            pending += load(handle->workers[w].chunks_queued) - load(handle->workers[w].chunks_done);
+        }
+        if (pending <= 0) break;
+    }
+    const int64_t errors = tio::write_error_count(handle);
+    if (errors > handle->write_errors_reported) {
+        handle->write_errors_reported = errors;
+        return -1;
+    }
+    return 0;
+}
+
+TIO_API int32_t tio_join_threads(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    // Write-mode disk threads end only in tio_close; waiting for them here would hang.
+    if (handle->direction == 0) return -1;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        if (worker.thread == tio::kNoThread) continue;
+        pthread_join(worker.thread, nullptr);
+        worker.thread = tio::kNoThread;
+    }
+    return 0;
+}
+
+TIO_API int32_t join_unlock(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    tio::shutdown_workers(handle);
+    return 0;
+}
+
+}  // extern "C"
