@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the whole suite (JVM tests included), the C++
+# suites again under AddressSanitizer + UndefinedBehaviorSanitizer, and the engine
+# suite under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {  # build dir, ctest arguments...
+  local dir=$1; shift
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure --timeout 600 -j"$jobs" "$@"
+}
+
+echo "== full suite"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+run_suite build
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address -DKEL_JAVA_TESTS=OFF \
+  -DKEL_SUBDIRS="KelResource;VTerminal" >/dev/null
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan
+
+echo "== ThreadSanitizer (engine)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=thread -DKEL_JAVA_TESTS=OFF \
+  -DKEL_SUBDIRS= >/dev/null
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan -L engine
+
+echo "== all suites passed"
