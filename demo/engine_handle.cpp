@@ -1,0 +1,57 @@
+#include "engine_handle.h"
+
+#include "system_error.h"
+
+namespace kel {
+namespace {
+
+TioHandle *open_configured(const std::string &config_path) {
+    TioHandle *handle = tio_open();
+    if (handle == nullptr) throw EngineError("tio_open", 0, "out of memory");
+    const int32_t result = tio_set_config(handle, config_path.c_str());
+    if (result != 0) {
+        tio_close(handle);
+        throw EngineError("tio_set_config", result, config_path);
+    }
+    return handle;
+}
+
+}  // namespace
+
+void expect_result(int64_t result, int64_t expected, const char *call,
+                   const std::string &context) {
+    if (result != expected) throw EngineError(call, result, context);
+}
+
+VolumeProps read_volume_props(const std::string &config_path) {
+    TioHandle *handle = open_configured(config_path);
+    const FsProps &props = *handle->props;
+    const VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count,
+                             props.device_size};
+    tio_close(handle);
+    return volume;
+}
+
+EngineHandle::EngineHandle(const std::string &config_path, Direction direction)
+    : handle_(open_configured(config_path)) {
+    try {
+        expect_result(tio_set_dir(handle_, direction == Direction::write ? 1 : -1), 0,
+                      "tio_set_dir");
+        expect_result(tio_init(handle_), 0, "tio_init", config_path);
+    } catch (...) {
+        tio_close(handle_);
+        throw;
+    }
+}
+
+EngineHandle::~EngineHandle() {
+    if (handle_ != nullptr) tio_close(handle_);
+}
+
+void EngineHandle::close() {
+    TioHandle *handle = handle_;
+    handle_ = nullptr;
+    expect_result(tio_close(handle), 0, "tio_close");
+}
+
+}  // namespace kel

@@ -1,0 +1,46 @@
+// An engine handle opened on a configuration file and initialised in one direction.
+#pragma once
+
+#include "tio.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kel {
+
+enum class Direction { write, read };
+
+// The volume as the engine sees it after reading the configuration file.
+struct VolumeProps {
+    int64_t chunk_bytes = 0;
+    int members = 0;
+    int workers = 0;
+    int64_t volume_bytes = 0;
+};
+
+// Reads the configuration file through a handle that is never initialised; throws
+// EngineError when the engine cannot use it.
+VolumeProps read_volume_props(const std::string &config_path);
+
+class EngineHandle {
+public:
+    // tio_open, tio_set_config, tio_set_dir, tio_init; throws EngineError.
+    EngineHandle(const std::string &config_path, Direction direction);
+    // Closes a handle that close() did not; its result has nobody to go to then.
+    ~EngineHandle();
+    EngineHandle(const EngineHandle &) = delete;
+    EngineHandle &operator=(const EngineHandle &) = delete;
+
+    TioHandle *get() const { return handle_; }
+    // tio_close; throws EngineError when it reports a failure (an unreported write error).
+    void close();
+
+private:
+    TioHandle *handle_ = nullptr;
+};
+
+// Throws EngineError(call, result, context) unless result == expected.
+void expect_result(int64_t result, int64_t expected, const char *call,
+                   const std::string &context = "");
+
+}  // namespace kel

@@ -1,0 +1,20 @@
+// Failures of system calls, reported with the failing call, the path and errno.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kel {
+
+class SystemError : public std::runtime_error {
+public:
+    SystemError(const std::string &call, const std::string &path, int error_number);
+};
+
+// A failed engine call: the call, the value it returned and what it was working on.
+class EngineError : public std::runtime_error {
+public:
+    EngineError(const std::string &call, long long result, const std::string &context);
+};
+
+}  // namespace kel
