@@ -1,0 +1,586 @@
+// Throughput of the striped engine against plain references on the same files: one
+// thread writing the same striped layout with pwrite (and reading it with pread), one
+// sequential stream to a single file, and memcpy of the same bytes. Prints markdown.
+#include "buffer.h"
+#include "engine_handle.h"
+#include "file_io.h"
+#include "pattern.h"
+#include "system_error.h"
+#include "volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/statvfs.h>
+#include <vector>
+
+namespace {
+
+using kel::Direction;
+using kel::EngineHandle;
+using kel::File;
+
+constexpr int64_t kKiB = 1024;
+constexpr int64_t kMiB = 1024 * kKiB;
+constexpr uint64_t kSeed = 0x6b656c2d62656e63ull;
+
+// ---- Options -----------------------------------------------------------------------
+
+struct FileSystem {
+    std::string name;       // "tmpfs" or "disk"
+    std::string directory;
+    bool sync_and_drop;     // writes timed to fdatasync; reads start from evicted pages
+};
+
+struct Options {
+    int64_t cell_bytes = 256 * kMiB;
+    int repetitions = 3;
+    int64_t call_bytes = 8 * kMiB;
+    int64_t small_call_total = 64 * kMiB;
+    int64_t small_call_bytes = 64 * kKiB;
+    std::string tmpfs_dir = "/dev/shm";
+    std::string disk_dir = "/var/tmp";
+    bool disk_cached = false;
+    std::vector<int64_t> members = {1, 4, 8};
+    std::vector<int64_t> workers = {1, 2, 4};
+    std::vector<int64_t> chunks_kib = {64, 1024};
+    std::vector<std::string> filesystems = {"tmpfs", "disk"};
+};
+
+void print_usage(FILE *out) {
+    std::fprintf(out,
+        "usage: kel_bench [--quick] [--size-mib M] [--reps N] [--call-mib C] [--small-mib S]\n"
+        "                 [--members LIST] [--workers LIST] [--chunks-kib LIST] [--fs LIST]\n"
+        "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--help]\n"
+        "  --size-mib M      bytes moved per measurement (default 256)\n"
+        "  --reps N          runs per measurement; the median is printed (default 3)\n"
+        "  --call-mib C      bytes per transfer call, rounded up to whole chunks (default 8)\n"
+        "  --small-mib S     bytes written in 64 KiB calls for the call-rate rows (default 64)\n"
+        "  --members LIST    comma-separated member counts (default 1,4,8)\n"
+        "  --workers LIST    worker counts, capped at the members (default 1,2,4)\n"
+        "  --chunks-kib LIST chunk sizes in KiB (default 64,1024)\n"
+        "  --fs LIST         tmpfs, disk or both (default tmpfs,disk)\n"
+        "  --tmpfs-dir DIR   directory on tmpfs (default /dev/shm)\n"
+        "  --disk-dir DIR    directory on the disk (default /var/tmp)\n"
+        "  --disk-cached     disk rows without fdatasync and page eviction\n"
+        "  --quick           tiny sizes, one run: a smoke test of every path\n");
+}
+
+int64_t parse_count(const std::string &option, const std::string &text, int64_t maximum) {
+    char *end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || text.empty() || *end != '\0' || value < 1 || value > maximum)
+        throw std::invalid_argument(option + " needs whole numbers from 1 to " +
+                                    std::to_string(maximum) + ", not '" + text + "'");
+    return value;
+}
+
+std::vector<std::string> split_list(const std::string &text) {
+    std::vector<std::string> items;
+    std::stringstream stream(text);
+    for (std::string item; std::getline(stream, item, ',');) items.push_back(item);
+    return items;
+}
+
+std::vector<int64_t> parse_count_list(const std::string &option, const std::string &text,
+                                      int64_t maximum) {
+    std::vector<int64_t> values;
+    for (const std::string &item : split_list(text)) values.push_back(parse_count(option, item, maximum));
+    if (values.empty()) throw std::invalid_argument(option + " needs at least one value");
+    return values;
+}
+
+void apply_quick(Options &options) {
+    options.cell_bytes = 16 * kMiB;
+    options.repetitions = 1;
+    options.small_call_total = 4 * kMiB;
+}
+
+Options parse_options(int argc, char **argv) {
+    Options options;
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    // --quick first, so that explicit sizes given with it still apply.
+    if (std::find(arguments.begin(), arguments.end(), "--quick") != arguments.end()) apply_quick(options);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string &option = arguments[i];
+        if (option == "--help" || option == "-h") {
+            print_usage(stdout);
+            std::exit(0);
+        }
+        if (option == "--quick") continue;
+        if (option == "--disk-cached") {
+            options.disk_cached = true;
+            continue;
+        }
+        if (i + 1 >= arguments.size()) throw std::invalid_argument("unknown option or missing value: " + option);
+        const std::string &value = arguments[++i];
+        if (option == "--size-mib") options.cell_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
+        else if (option == "--reps") options.repetitions = static_cast<int>(parse_count(option, value, 100));
+        else if (option == "--call-mib") options.call_bytes = parse_count(option, value, 1024) * kMiB;
+        else if (option == "--small-mib") options.small_call_total = parse_count(option, value, 64 * kKiB) * kMiB;
+        else if (option == "--members") options.members = parse_count_list(option, value, 256);
+        else if (option == "--workers") options.workers = parse_count_list(option, value, 256);
+        else if (option == "--chunks-kib") options.chunks_kib = parse_count_list(option, value, 256 * kKiB);
+        else if (option == "--fs") options.filesystems = split_list(value);
+        else if (option == "--tmpfs-dir") options.tmpfs_dir = value;
+        else if (option == "--disk-dir") options.disk_dir = value;
+        else throw std::invalid_argument("unknown option: " + option);
+    }
+    for (const std::string &name : options.filesystems)
+        if (name != "tmpfs" && name != "disk") throw std::invalid_argument("--fs takes tmpfs and/or disk, not " + name);
+    return options;
+}
+
+// ---- Timing ------------------------------------------------------------------------
+
+double time_seconds(const std::function<void()> &body) {
+    const auto start = std::chrono::steady_clock::now();
+    body();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+double mib_per_second(int64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
+}
+
+// ---- One cell: a volume, its files and the measurements on them ---------------------
+
+struct Cell {
+    const FileSystem *file_system;
+    int members;
+    int workers;
+    int64_t chunk_bytes;
+};
+
+// The stream written and read in every measurement, and where reads land.
+struct Buffers {
+    kel::AlignedBuffer source;
+    kel::AlignedBuffer destination;  // whole chunks: an engine read copies whole chunks
+};
+
+class CellRunner {
+public:
+    CellRunner(const Cell &cell, const Options &options, kel::TempVolume &volume,
+               const std::string &config_path, Buffers &buffers)
+        : cell_(cell), options_(options), volume_(volume), config_path_(config_path),
+          buffers_(buffers),
+          call_bytes_((options.call_bytes + cell.chunk_bytes - 1) / cell.chunk_bytes * cell.chunk_bytes),
+          single_file_(volume.scratch_path("single.img")) {}
+
+    double engine_write();
+    double engine_read();
+    double striped_pwrite();
+    double striped_pread();
+    double sequential_write();
+    double sequential_read();
+    double copy_in_memory();
+
+private:
+    int64_t bytes() const { return options_.cell_bytes; }
+    int64_t next_call(int64_t done) const { return std::min(call_bytes_, bytes() - done); }
+    bool sync_and_drop() const { return cell_.file_system->sync_and_drop; }
+    const std::vector<std::string> &members() const { return volume_.member_paths(); }
+    void prepare_read(const std::vector<std::string> &paths);
+    void check_read(const char *what) const;
+
+    const Cell &cell_;
+    const Options &options_;
+    kel::TempVolume &volume_;
+    const std::string &config_path_;
+    Buffers &buffers_;
+    const int64_t call_bytes_;
+    const std::string single_file_;
+};
+
+// Timed from the first tio_write until tio_close has flushed and closed the member
+// streams (and, on the disk, until fdatasync of every member returned).
+double CellRunner::engine_write() {
+    EngineHandle writer(config_path_, Direction::write);  // truncates the members
+    kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
+    const uint8_t *source = buffers_.source.data();
+    return time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
+            done += length;
+        }
+        kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+        writer.close();
+        if (sync_and_drop()) kel::sync_paths(members());
+    });
+}
+
+double CellRunner::engine_read() {
+    prepare_read(members());
+    EngineHandle reader(config_path_, Direction::read);
+    kel::expect_result(tio_set_offset(reader.get(), 0), 0, "tio_set_offset");
+    uint8_t *destination = buffers_.destination.data();
+    const double seconds = time_seconds([&] {
+        kel::expect_result(tio_launch_read_threads(reader.get(), bytes()), 0, "tio_launch_read_threads");
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read");
+            done += length;
+        }
+        kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
+        reader.close();
+    });
+    check_read("engine read");
+    return seconds;
+}
+
+// Reference (a): the same layout, written by the caller's thread straight from its buffer.
+double CellRunner::striped_pwrite() {
+    std::vector<File> files = kel::open_files(members(), O_WRONLY | O_CREAT | O_TRUNC);
+    const uint8_t *source = buffers_.source.data();
+    return time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::pwrite_striped(files, cell_.chunk_bytes, source, done, length);
+            done += length;
+        }
+        for (File &file : files) {
+            if (sync_and_drop()) kel::sync_data(file);
+            file.close();
+        }
+    });
+}
+
+double CellRunner::striped_pread() {
+    prepare_read(members());
+    std::vector<File> files = kel::open_files(members(), O_RDONLY);
+    uint8_t *destination = buffers_.destination.data();
+    const double seconds = time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::pread_striped(files, cell_.chunk_bytes, destination, done, length);
+            done += length;
+        }
+        for (File &file : files) file.close();
+    });
+    check_read("striped pread");
+    return seconds;
+}
+
+// Reference (b): the same bytes as one sequential stream to a single file.
+double CellRunner::sequential_write() {
+    File file(single_file_, O_WRONLY | O_CREAT | O_TRUNC);
+    const uint8_t *source = buffers_.source.data();
+    return time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::write_all(file, source + done, length);
+            done += length;
+        }
+        if (sync_and_drop()) kel::sync_data(file);
+        file.close();
+    });
+}
+
+double CellRunner::sequential_read() {
+    prepare_read({single_file_});
+    File file(single_file_, O_RDONLY);
+    uint8_t *destination = buffers_.destination.data();
+    const double seconds = time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            kel::read_all(file, destination + done, length);
+            done += length;
+        }
+        file.close();
+    });
+    check_read("sequential read");
+    return seconds;
+}
+
+// Reference (c): memcpy of the same bytes in the same calls.
+double CellRunner::copy_in_memory() {
+    std::memset(buffers_.destination.data(), 0, static_cast<size_t>(bytes()));
+    const double seconds = time_seconds([&] {
+        for (int64_t done = 0; done < bytes();) {
+            const int64_t length = next_call(done);
+            std::memcpy(buffers_.destination.data() + done, buffers_.source.data() + done,
+                        static_cast<size_t>(length));
+            done += length;
+        }
+    });
+    check_read("memcpy");
+    return seconds;
+}
+
+// Untimed: clears the destination (so a read that moved nothing cannot pass the check)
+// and, on the disk, evicts the files so that the read comes from the device.
+void CellRunner::prepare_read(const std::vector<std::string> &paths) {
+    std::memset(buffers_.destination.data(), 0, static_cast<size_t>(bytes()));
+    if (sync_and_drop()) kel::drop_cached_pages(paths);
+}
+
+void CellRunner::check_read(const char *what) const {
+    if (std::memcmp(buffers_.destination.data(), buffers_.source.data(), static_cast<size_t>(bytes())) == 0)
+        return;
+    const int64_t mismatch = kel::first_pattern_mismatch(kSeed, 0, buffers_.destination.data(), bytes());
+    throw std::runtime_error(std::string(what) + " returned wrong data from stream byte " +
+                             std::to_string(mismatch) + " on (members " + std::to_string(cell_.members) +
+                             ", workers " + std::to_string(cell_.workers) + ", chunk " +
+                             std::to_string(cell_.chunk_bytes) + ")");
+}
+
+// ---- Results -----------------------------------------------------------------------
+
+struct CellResult {
+    Cell cell;
+    double engine_write = 0, striped_pwrite = 0, sequential_write = 0;
+    double engine_read = 0, striped_pread = 0, sequential_read = 0;
+    double memcpy_rate = 0;  // MiB/s
+};
+
+// Medians over the repetitions; each repetition runs every measurement once, writes
+// first. The engine writes last so that the reads (engine first, then pread) read the
+// engine's output and the pread check confirms its layout independently.
+CellResult measure_cell(const Cell &cell, const Options &options, kel::TempVolume &volume,
+                        const std::string &config_path, Buffers &buffers) {
+    CellRunner runner(cell, options, volume, config_path, buffers);
+    std::vector<double> samples[7];
+    for (int rep = 0; rep < options.repetitions; ++rep) {
+        samples[0].push_back(runner.striped_pwrite());
+        samples[1].push_back(runner.sequential_write());
+        samples[2].push_back(runner.engine_write());
+        samples[3].push_back(runner.engine_read());
+        samples[4].push_back(runner.striped_pread());
+        samples[5].push_back(runner.sequential_read());
+        samples[6].push_back(runner.copy_in_memory());
+    }
+    auto rate = [&](int i) { return mib_per_second(options.cell_bytes, median(samples[i])); };
+    CellResult result{cell};
+    result.striped_pwrite = rate(0);
+    result.sequential_write = rate(1);
+    result.engine_write = rate(2);
+    result.engine_read = rate(3);
+    result.striped_pread = rate(4);
+    result.sequential_read = rate(5);
+    result.memcpy_rate = rate(6);
+    return result;
+}
+
+std::string chunk_label(int64_t chunk_bytes) {
+    return chunk_bytes >= kMiB && chunk_bytes % kMiB == 0 ? std::to_string(chunk_bytes / kMiB) + " MiB"
+                                                          : std::to_string(chunk_bytes / kKiB) + " KiB";
+}
+
+double ratio(double engine, double reference) { return reference > 0 ? engine / reference : 0.0; }
+
+void print_table_head() {
+    std::printf("| fs | members | workers | chunk | engine W | (a) pwrite W | (b) seq W | W engine/(a) "
+                "| engine R | (a) pread R | (b) seq R | R engine/(a) | (c) memcpy |\n");
+    std::printf("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+}
+
+void print_row(const CellResult &r) {
+    std::printf("| %s | %d | %d | %s | %.0f | %.0f | %.0f | %.2f | %.0f | %.0f | %.0f | %.2f | %.0f |\n",
+                r.cell.file_system->name.c_str(), r.cell.members, r.cell.workers,
+                chunk_label(r.cell.chunk_bytes).c_str(), r.engine_write, r.striped_pwrite,
+                r.sequential_write, ratio(r.engine_write, r.striped_pwrite), r.engine_read,
+                r.striped_pread, r.sequential_read, ratio(r.engine_read, r.striped_pread),
+                r.memcpy_rate);
+    std::fflush(stdout);
+}
+
+void print_target(const std::vector<CellResult> &results) {
+    for (const CellResult &r : results) {
+        if (r.cell.members != 4 || r.cell.workers != 2 || r.cell.chunk_bytes != kMiB) continue;
+        const double write_ratio = ratio(r.engine_write, r.striped_pwrite);
+        const double read_ratio = ratio(r.engine_read, r.striped_pread);
+        std::printf("target on %s (4 members, 2 workers, 1 MiB chunks): write %.2fx of (a) %s, "
+                    "read %.2fx of (a) %s (target 0.90x)\n",
+                    r.cell.file_system->name.c_str(), write_ratio, write_ratio >= 0.9 ? "met" : "MISSED",
+                    read_ratio, read_ratio >= 0.9 ? "met" : "MISSED");
+    }
+}
+
+// ---- Small calls -------------------------------------------------------------------
+
+struct SmallCallResult {
+    int64_t chunk_bytes;
+    double engine_calls_per_second;
+    double pwrite_calls_per_second;
+};
+
+// 64 KiB tio_write calls against (a) with 64 KiB calls, on 4 members and 2 workers.
+SmallCallResult measure_small_calls(const FileSystem &file_system, int64_t chunk_bytes,
+                                    const Options &options, const uint8_t *source) {
+    kel::VolumeGeometry geometry{4, chunk_bytes, 2, options.small_call_total};
+    kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
+    const int64_t calls = options.small_call_total / options.small_call_bytes;
+    std::vector<double> engine_seconds, pwrite_seconds;
+    for (int rep = 0; rep < options.repetitions; ++rep) {
+        std::vector<File> files = kel::open_files(volume.member_paths(), O_WRONLY | O_CREAT | O_TRUNC);
+        pwrite_seconds.push_back(time_seconds([&] {
+            for (int64_t call = 0; call < calls; ++call)
+                kel::pwrite_striped(files, chunk_bytes, source, call * options.small_call_bytes,
+                                    options.small_call_bytes);
+            for (File &file : files) file.close();
+        }));
+        EngineHandle writer(volume.config_path(), Direction::write);
+        kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
+        engine_seconds.push_back(time_seconds([&] {
+            for (int64_t call = 0; call < calls; ++call)
+                kel::expect_result(tio_write(writer.get(), source + call * options.small_call_bytes,
+                                             options.small_call_bytes),
+                                   options.small_call_bytes, "tio_write");
+            kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+            writer.close();
+        }));
+    }
+    return {chunk_bytes, static_cast<double>(calls) / median(engine_seconds),
+            static_cast<double>(calls) / median(pwrite_seconds)};
+}
+
+void print_small_calls(const FileSystem &file_system, const std::vector<SmallCallResult> &results,
+                       const Options &options) {
+    std::printf("\nSmall calls on %s: %lld KiB per call, %lld MiB in all, 4 members, 2 workers "
+                "(timed until the files are closed)\n\n",
+                file_system.name.c_str(), static_cast<long long>(options.small_call_bytes / kKiB),
+                static_cast<long long>(options.small_call_total / kMiB));
+    std::printf("| chunk | engine calls/s | (a) pwrite calls/s | engine MiB/s | (a) MiB/s | engine/(a) |\n");
+    std::printf("|--:|--:|--:|--:|--:|--:|\n");
+    const double mib_per_call = static_cast<double>(options.small_call_bytes) / kMiB;
+    for (const SmallCallResult &r : results)
+        std::printf("| %s | %.0f | %.0f | %.0f | %.0f | %.2f |\n", chunk_label(r.chunk_bytes).c_str(),
+                    r.engine_calls_per_second, r.pwrite_calls_per_second,
+                    r.engine_calls_per_second * mib_per_call, r.pwrite_calls_per_second * mib_per_call,
+                    ratio(r.engine_calls_per_second, r.pwrite_calls_per_second));
+}
+
+// ---- The run -----------------------------------------------------------------------
+
+// Room for the members, the single file and some slack, or a note saying why not.
+bool has_room(const FileSystem &file_system, int64_t cell_bytes) {
+    struct statvfs info {};
+    if (::statvfs(file_system.directory.c_str(), &info) != 0) {
+        std::printf("note: skipping the %s rows: statvfs(%s) failed: %s\n", file_system.name.c_str(),
+                    file_system.directory.c_str(), std::strerror(errno));
+        return false;
+    }
+    const double available = static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
+    if (available < 3.0 * static_cast<double>(cell_bytes)) {
+        std::printf("note: skipping the %s rows: %s has %.0f MiB free, %lld MiB needed\n",
+                    file_system.name.c_str(), file_system.directory.c_str(), available / kMiB,
+                    static_cast<long long>(3 * cell_bytes / kMiB));
+        return false;
+    }
+    return true;
+}
+
+std::vector<FileSystem> chosen_file_systems(const Options &options) {
+    std::vector<FileSystem> chosen;
+    for (const std::string &name : options.filesystems) {
+        FileSystem file_system = name == "tmpfs" ? FileSystem{"tmpfs", options.tmpfs_dir, false}
+                                                 : FileSystem{"disk", options.disk_dir, !options.disk_cached};
+        if (has_room(file_system, options.cell_bytes)) chosen.push_back(file_system);
+    }
+    return chosen;
+}
+
+void print_preamble(const Options &options, const std::vector<FileSystem> &file_systems) {
+    std::printf("## Striped engine throughput (MiB/s, higher is better)\n\n");
+    std::printf("%lld MiB per measurement in calls of %lld MiB (rounded up to whole chunks), median of %d "
+                "run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
+                static_cast<long long>(options.cell_bytes / kMiB),
+                static_cast<long long>(options.call_bytes / kMiB), options.repetitions);
+    std::printf("Writes start from truncated files and are timed until the files are closed; reads are "
+                "checked byte for byte (untimed).\n");
+    for (const FileSystem &fs : file_systems) {
+        if (fs.name == "tmpfs") {
+            std::printf("- tmpfs (%s): memory only.\n", fs.directory.c_str());
+        } else if (fs.sync_and_drop) {
+            std::printf("- disk (%s): writes timed until fdatasync of every file returned; before each read "
+                        "the files are evicted from this machine's page cache (posix_fadvise DONTNEED), so "
+                        "reads come from the block device (a virtual disk may still be cached by its host).\n",
+                        fs.directory.c_str());
+        } else {
+            std::printf("- disk (%s, --disk-cached): no fdatasync and no eviction: writes end in the page "
+                        "cache and reads are served from it; this measures the file system's CPU cost.\n",
+                        fs.directory.c_str());
+        }
+    }
+    std::printf("\n");
+}
+
+std::vector<Cell> cells_for(const FileSystem &file_system, int members, int64_t chunk_bytes,
+                            const Options &options) {
+    std::vector<Cell> cells;
+    for (int64_t workers : options.workers)
+        if (workers <= members) cells.push_back({&file_system, members, static_cast<int>(workers), chunk_bytes});
+    return cells;
+}
+
+int run(const Options &options) {
+    const std::vector<FileSystem> file_systems = chosen_file_systems(options);
+    print_preamble(options, file_systems);
+    const int64_t largest_chunk = *std::max_element(options.chunks_kib.begin(), options.chunks_kib.end()) * kKiB;
+    Buffers buffers{kel::AlignedBuffer(std::max(options.cell_bytes, options.small_call_total)),
+                    kel::AlignedBuffer((options.cell_bytes + largest_chunk - 1) / largest_chunk * largest_chunk)};
+    kel::fill_pattern(kSeed, 0, buffers.source.data(), buffers.source.size());
+
+    std::vector<CellResult> results;
+    print_table_head();
+    for (const FileSystem &file_system : file_systems) {
+        for (int64_t members : options.members) {
+            for (int64_t chunk_kib : options.chunks_kib) {
+                const kel::VolumeGeometry geometry{static_cast<int>(members), chunk_kib * kKiB, 1, options.cell_bytes};
+                kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
+                for (const Cell &cell : cells_for(file_system, static_cast<int>(members), chunk_kib * kKiB, options)) {
+                    const std::string config_path = volume.add_config(cell.workers);
+                    results.push_back(measure_cell(cell, options, volume, config_path, buffers));
+                    print_row(results.back());
+                }
+            }
+        }
+    }
+    std::printf("\n");
+    print_target(results);
+
+    if (!file_systems.empty()) {
+        std::vector<SmallCallResult> small;
+        for (int64_t chunk_kib : options.chunks_kib)
+            small.push_back(measure_small_calls(file_systems.front(), chunk_kib * kKiB, options,
+                                                buffers.source.data()));
+        print_small_calls(file_systems.front(), small, options);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    try {
+        options = parse_options(argc, argv);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "kel_bench: %s\n", error.what());
+        print_usage(stderr);
+        return 2;
+    }
+    try {
+        return run(options);
+    } catch (const std::exception &error) {
+        std::fflush(stdout);  // the engine's own "Error!" lines go to standard output
+        std::fprintf(stderr, "kel_bench: FAILED: %s\n", error.what());
+        return 1;
+    }
+}
