@@ -46,6 +46,10 @@ void shutdown_workers(TioHandle *handle);
 // Releases the staging buffers, device arrays and the worker array after shutdown.
 void release_workers(TioHandle *handle);
 
+// Write mode: waits (polling every millisecond) until the disk threads have processed
+// every chunk handed over.
+void wait_for_pending_writes(const TioHandle *handle);
+
 // Sum over the workers of the failed device writes counted so far.
 int64_t write_error_count(const TioHandle *handle);
 

@@ -110,6 +110,17 @@ void destroy_device_locks(TioDevice &device) {
 
 namespace tio {
 
+void wait_for_pending_writes(const TioHandle *handle) {
+    for (;;) {
+        msleep(1);
+        int64_t pending = 0;
+        for (int32_t w = 0; w < handle->worker_count; ++w) {
+            pending += load(handle->workers[w].chunks_queued) - load(handle->workers[w].chunks_done);
+        }
+        if (pending <= 0) return;
+    }
+}
+
 void shutdown_workers(TioHandle *handle) {
     TioWorker *workers = handle->workers;
     if (workers == nullptr) return;
@@ -247,15 +258,7 @@ TIO_API int32_t launch_write_threads(TioHandle *handle) {
 
 TIO_API int32_t tio_wait_threads(TioHandle *handle) {
     if (!tio::handle_ok(handle)) return -1;
-    for (;;) {
-        msleep(1);
-        if (handle->worker_count <= 0) return 0;
-        int64_t pending = 0;
-        for (int32_t w = 0; w < handle->worker_count; ++w) {
-            pending += load(handle->workers[w].chunks_queued) - load(handle->workers[w].chunks_done);
-        }
-        if (pending <= 0) break;
-    }
+    tio::wait_for_pending_writes(handle);
     const int64_t errors = tio::write_error_count(handle);
     if (errors > handle->write_errors_reported) {
         handle->write_errors_reported = errors;

@@ -3,6 +3,8 @@
 #include "internal.h"
 
 #include <climits>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -60,15 +62,24 @@ bool split_whole_chunks(int64_t length, Geometry g, Split &split) {
 // started has its chunks copied on the caller's thread instead.
 void run_copy_threads(TioHandle *handle, void *(*body)(void *)) {
     const int32_t count = handle->worker_count;
-    pthread_t threads[count];
-    bool started[count];
+    constexpr pthread_t kInline = tio::kNoThread;
+    std::unique_ptr<pthread_t[]> threads(new (std::nothrow) pthread_t[count]);
     for (int32_t w = 0; w < count; ++w) {
-        started[w] = pthread_create(&threads[w], nullptr, body, &handle->workers[w]) == 0;
-        if (!started[w]) body(&handle->workers[w]);
+        pthread_t thread = kInline;
+        if (!threads || pthread_create(&thread, nullptr, body, &handle->workers[w]) != 0) {
+            thread = kInline;
+            body(&handle->workers[w]);
+        }
+        if (threads) threads[w] = thread;
     }
-    for (int32_t w = 0; w < count; ++w) {
-        if (started[w]) pthread_join(threads[w], nullptr);
+    for (int32_t w = 0; threads && w < count; ++w) {
+        if (threads[w] != kInline) pthread_join(threads[w], nullptr);
     }
+}
+
+// The streams are moved only while no disk thread has device work in hand.
+void settle_before_positioning(TioHandle *handle) {
+    if (handle->direction == 0) tio::wait_for_pending_writes(handle);
 }
 
 template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
@@ -114,6 +125,10 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
+    if (handle->direction != 0) {
+        report("Error! tio_write on a handle that is not in write mode");
+        return -1;
+    }
     const Geometry g = geometry_of(handle);
     // The stream continues a chunk that an earlier call left partly written: lay this
     // call out as if it began that many bytes earlier, and skip those bytes.
@@ -213,6 +228,8 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
     }
     reset_read_pipeline(handle);
     if (mapReads(handle, total) < 0) return -1;
+    // The plan takes chunk k from device k mod S, so the copies start at device 0 too.
+    handle->stripe_phase = 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
         if (pthread_create(&worker.thread, nullptr, read_disk, &worker) != 0) {
@@ -227,6 +244,7 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
     if (!tio::handle_ok(handle)) return -1;
     if (!ready_for_transfer(handle)) return -1;
+    settle_before_positioning(handle);
     const Geometry g = geometry_of(handle);
     const int64_t stripe_bytes = static_cast<int64_t>(g.stripe_count) * g.chunk_size;
     const int64_t stripes = offset / stripe_bytes;
@@ -241,6 +259,7 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
     if (!tio::handle_ok(handle)) return -1;
     if (!ready_for_transfer(handle)) return -1;
+    settle_before_positioning(handle);
     const FsProps &props = *handle->props;
     bool positioned = true;
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
@@ -253,7 +272,12 @@ TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
             positioned = false;
         }
     });
-    return positioned ? 0 : -1;
+    if (!positioned) return -1;
+    // A new position starts a new stream: its first chunk goes to device 0, as the read
+    // plan of a sequence starting there expects.
+    handle->stripe_phase = 0;
+    handle->chunk_fill = 0;
+    return 0;
 }
 
 }  // extern "C"
