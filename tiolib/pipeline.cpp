@@ -246,6 +246,7 @@ TIO_API int32_t launch_write_threads(TioHandle *handle) {
     if (handle->direction != 0) return 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
+        if (worker.thread != tio::kNoThread) continue;  // a second call starts no second thread
         store(worker.finished, 0);
         if (pthread_create(&worker.thread, nullptr, write_disk, &worker) != 0) {
             worker.thread = tio::kNoThread;
