@@ -35,6 +35,17 @@ const TioDevice *device_with_index(const TioHandle *handle, int32_t global_index
     return nullptr;
 }
 
+// Bytes that the next chunk tio_read hands over will hold, by the read plan: the
+// device's final piece when it is that device's last planned chunk, else a whole
+// chunk (also when the plan cannot be looked up, so that a doubt never passes as a fit).
+int64_t next_chunk_bytes(const TioHandle *handle, int32_t chunk_size) {
+    const TioDevice *device = device_with_index(handle, handle->stripe_phase);
+    if (device == nullptr) return chunk_size;
+    const bool last_planned = device->chunks_taken + 1 == device->chunks_planned;
+    if (last_planned && device->read_tail > 0) return device->read_tail;
+    return chunk_size;
+}
+
 int32_t read_direct(JNIEnv *env, TioHandle *handle, jobject array, jint length) {
     CriticalArray elements(env, array);
     if (elements.data() == nullptr) return -1;
@@ -57,7 +68,7 @@ int32_t read_split(TioHandle *handle, uint8_t *bytes, int64_t length, int64_t ca
 
 int32_t read_staged(JNIEnv *env, TioHandle *handle, jobject array, jint length,
                     int64_t capacity, int32_t chunk_size) {
-    // Allocated outside the critical region, where no engine or JVM wait is wanted.
+    // Allocated before the critical region, which is held for the transfer alone.
     auto *staging = static_cast<uint8_t *>(tio_malloc(chunk_size));
     if (staging == nullptr) return -1;
     // A device that delivers less than planned must not leak stale heap into Java.
@@ -75,14 +86,6 @@ int32_t read_staged(JNIEnv *env, TioHandle *handle, jobject array, jint length,
 }
 
 }  // namespace
-
-int64_t next_chunk_bytes(const TioHandle *handle, int32_t chunk_size) {
-    const TioDevice *device = device_with_index(handle, handle->stripe_phase);
-    if (device == nullptr) return chunk_size;
-    const bool last_planned = device->chunks_taken + 1 == device->chunks_planned;
-    if (last_planned && device->read_tail > 0) return device->read_tail;
-    return chunk_size;
-}
 
 int32_t write_from_array(JNIEnv *env, TioHandle *handle, jobject array, jint length) {
     const int64_t capacity = primitive_array_bytes(env, array);

@@ -19,9 +19,4 @@ int32_t write_from_array(JNIEnv *env, TioHandle *handle, jobject array, jint len
 // through a staging block and only what fits is copied: -1 if bytes did not fit.
 int32_t read_into_array(JNIEnv *env, TioHandle *handle, jobject array, jint length);
 
-// Bytes that the next chunk tio_read hands over will hold, by the read plan: the
-// device's final piece when it is that device's last planned chunk, else a whole
-// chunk (also when the plan cannot be looked up, so that a doubt never passes as a fit).
-int64_t next_chunk_bytes(const TioHandle *handle, int32_t chunk_size);
-
 }  // namespace kel::jni

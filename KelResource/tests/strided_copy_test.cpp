@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <numeric>
+#include <ostream>
 #include <vector>
 
 namespace {
@@ -15,6 +16,9 @@ struct StridedCase {
     int32_t source_offset, source_stride, destination_offset, destination_stride;
     int32_t element_length, total;
 };
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const StridedCase &c, std::ostream *os) { *os << c.name; }
 
 constexpr size_t kBlock = 256;
 constexpr int32_t kBase = 64;  // addresses handed over lie 64 bytes in, so offsets may be negative
