@@ -365,6 +365,12 @@ public final class KelResourceTest {
         checks.equal(-1, KelResource.nativeWriteB(handle, new int[2][2], 4), "an array of arrays");
         checks.equal(0, KelResource.joinWrites(handle), "nothing was queued");
         checks.equal(0, KelResource.free(handle), "free");
+
+        // Without a configuration there is no chunk size to bound a read by.
+        long bare = KelResource.alloc();
+        checks.equal(-1, KelResource.nativeReadB(bare, new byte[16], 16),
+                "a read on a handle without configuration");
+        checks.equal(0, KelResource.free(bare), "free of the bare handle");
     }
 
     // ---- helpers ------------------------------------------------------------------
