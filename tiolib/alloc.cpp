@@ -1,0 +1,306 @@
+// Extent allocation: best-fit search for a gap among the extents that all ".det" files of
+// the header directory record, and the reservation protocol around it (provisional entry,
+// lock file, recording before release, repetition when the lock was lost).
+
+#include "alloc_internal.h"
+#include "det_internal.h"
+#include "internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <random>
+#include <unistd.h>
+
+namespace tio {
+
+BeforeReleaseHook before_release_hook = nullptr;
+
+namespace {
+
+constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
+constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
+constexpr uint64_t kBackoffFloorMs = 10;
+constexpr uint64_t kBackoffCapMs = 500;
+
+int64_t saturate(__int128 value) {
+    if (value > kInt64Max) return kInt64Max;
+    if (value < kInt64Min) return kInt64Min;
+    return static_cast<int64_t>(value);
+}
+
+// Checks what the search divides by and where it looks; prints why it cannot allocate.
+bool allocationPropsOk(const FsProps *props) {
+    if (!props) {
+        printf("Error! No configuration: call tio_set_config before allocating extents!\n");
+    } else if (props->stripe_count < 1 || props->chunk_size < 1) {
+        printf("Error! Unusable volume geometry for allocation: stripe_count %d, chunk_size %d!\n",
+               props->stripe_count, props->chunk_size);
+    } else if (props->header_dir[0] == '\0') {
+        printf("Error! No header directory configured (VKPATH=)!\n");
+    } else {
+        return true;
+    }
+    fflush(stdout);
+    return false;
+}
+
+// Per-device bytes of a length over all devices, rounded up; safe for any recorded value.
+int64_t perDeviceSpan(FsProps *props, int64_t length) {
+    if (length > kInt64Max - props->stripe_count) return length / props->stripe_count + 1;
+    return getRelativeSize(props, length);
+}
+
+// An entry's per-device end raised to the stripe unit; the volume begins at 0.
+int64_t alignedEnd(FsProps *props, const DetEntry &entry) {
+    const int64_t end = saturate(static_cast<__int128>(entry.offset) + perDeviceSpan(props, entry.length));
+    return std::max<int64_t>(0, stripeAlign(end, getStripeSize(props)));
+}
+
+// The provisional entry of a request (or a real extent too small to tell from one) ends
+// at most one byte into the volume.
+bool looksProvisional(FsProps *props, const DetEntry &entry) {
+    return entry.offset <= 0 &&
+           static_cast<__int128>(entry.offset) + perDeviceSpan(props, entry.length) <= 1;
+}
+
+std::string lockPath(const FsProps *props) { return std::string(props->header_dir) + "/.kellock"; }
+
+int64_t provisionalOffset(const FsProps *props, int64_t size) {
+    return props->stripe_count < 1 ? -size : -(size / props->stripe_count);
+}
+
+bool writeRecord(FILE *file, int64_t offset, int64_t length, size_t bytes = kDetRecordSize) {
+    unsigned char record[kDetRecordSize];
+    encodeDetEntry(offset, length, record);
+    return fseek(file, 0, SEEK_SET) == 0 && fwrite(record, 1, bytes, file) == bytes;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Before repeating a lost allocation, wait a random time that grows with every loss and
+// with the length of a search, so that processes that keep taking the lock from each other
+// (each search longer than the 100 ms pause) fall out of step and one of them completes.
+void backOff(int attempt, double search_seconds) {
+    thread_local std::minstd_rand generator(static_cast<unsigned>(
+        getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count() ^
+        reinterpret_cast<uintptr_t>(&generator)));
+    const uint64_t base = std::max<uint64_t>(kBackoffFloorMs, static_cast<uint64_t>(search_seconds * 1000));
+    const uint64_t ceiling = std::min<uint64_t>(kBackoffCapMs, base << std::min(attempt - 1, 16));
+    msleep(std::uniform_int_distribution<uint64_t>(0, ceiling)(generator));
+}
+
+// Puts the provisional entry back after the last attempt, so that an extent whose
+// allocation did not stand is not left recorded.
+void restoreProvisional(const char *path, int64_t provisional, int64_t size) {
+    FILE *file = fopen(path, "r+be");
+    if (!file) return;
+    writeRecord(file, provisional, size);
+    fclose(file);
+}
+
+enum class Attempt { stands, lost, unreadable, failed };
+
+struct AttemptResult {
+    Attempt outcome;
+    int64_t offset;
+    double search_seconds;
+};
+
+// One pass of the protocol: provisional entry, lock, search, record, release.
+AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
+                                const std::string &lock_path, int attempt) {
+    const AttemptResult failed{Attempt::failed, -1, 0};
+    FILE *det = fopen(path, "wbe");
+    if (!det) {
+        printf("Error, cannot create '%s'. Do you have correct permissions on the directory?\n", path);
+        fflush(stdout);
+        return failed;
+    }
+    // Flushed before the lock is taken, so that a concurrent search counts this request.
+    if (!writeRecord(det, provisionalOffset(props, size), size) || fflush(det) != 0) {
+        printf("Error! write('%s') failed: %s\n", path, strerror(errno));
+        fflush(stdout);
+        fclose(det);
+        return failed;
+    }
+    const int32_t pid = getpid();
+    // getAllocation, taken apart: a lock not taken and a search without result end differently.
+    if (createLock(pid, lock_path.c_str()) < 0) {
+        fclose(det);
+        return failed;
+    }
+    const auto search_start = std::chrono::steady_clock::now();
+    const int64_t offset = determineOffset(props, size);
+    const double search_seconds = secondsSince(search_start);
+    if (offset < 0) {
+        removeLock(pid, offset, size, lock_path.c_str());
+        fclose(det);
+        return failed;
+    }
+    // Recorded before the release, so that the next holder's search sees the extent.
+    const bool recorded = writeRecord(det, offset, size, 8);
+    const int error = errno;
+    if (fclose(det) != 0 || !recorded) {
+        removeLock(pid, offset, size, lock_path.c_str());
+        printf("Error! write('%s') failed: %s\n", path, strerror(error));
+        fflush(stdout);
+        return failed;
+    }
+    if (before_release_hook) before_release_hook(attempt, lock_path.c_str());
+    const int64_t released = removeLock(pid, offset, size, lock_path.c_str());
+    if (released == offset) return {Attempt::stands, offset, search_seconds};
+    return {released == -1 ? Attempt::unreadable : Attempt::lost, offset, search_seconds};
+}
+
+std::atomic<uint32_t> reservation_counter{0};
+
+}  // namespace
+
+int64_t chooseOffset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size) {
+    const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
+    const int64_t need = perDeviceSpan(props, size);
+    if (size < 0 || need > limit) return -1;  // can never fit
+    // With the caller's own provisional entry alone (or nothing) the volume starts free.
+    if (sorted.empty() || (sorted.size() == 1 && looksProvisional(props, sorted[0]))) return 0;
+
+    // Walk upwards; the gap after an entry runs from the furthest aligned end of all entries
+    // sorted at or before it to the next entry's offset (capped at the end of the volume).
+    // The smallest gap that holds the need wins, among equal gaps the highest.
+    __int128 best = std::numeric_limits<__int128>::max();
+    int64_t result = -1;
+    int64_t furthest = 0;
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        furthest = std::max(furthest, alignedEnd(props, sorted[i]));
+        const int64_t next = i + 1 < sorted.size() ? std::min(sorted[i + 1].offset, limit) : limit;
+        const __int128 gap = static_cast<__int128>(next) - furthest;
+        if (gap >= need && gap <= best) {
+            best = gap;
+            result = furthest;
+        }
+    }
+    return result;
+}
+
+std::string reservationPath(const char *directory) {
+    char number[64];
+    snprintf(number, sizeof number, "%d%06lld%06u", static_cast<int>(getpid()),
+             static_cast<long long>(time(nullptr) % 1000000),
+             reservation_counter.fetch_add(1) % 1000000);
+    return std::string(directory) + "/r_" + number + ".det";
+}
+
+}  // namespace tio
+
+int64_t stripeAlign(int64_t value, int64_t unit) {
+    if (unit <= 0) return value;
+    const __int128 raised = (static_cast<__int128>(value) + unit - 1) / unit * unit;
+    return tio::saturate(raised);
+}
+
+int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_length,
+                        int64_t new_offset) {
+    if (stripe_count < 1) return -1;
+    const int64_t share = last_length / stripe_count;
+    const __int128 share_up = (static_cast<__int128>(last_length) + stripe_count - 1) / stripe_count;
+    if (share != share_up) return -1;
+    const __int128 end = static_cast<__int128>(last_offset) + share;
+    return end == new_offset ? new_offset : -1;
+}
+
+int32_t getRandom(void) {
+    srand(static_cast<unsigned>(time(nullptr)));
+    return rand();
+}
+
+int64_t determineOffset(FsProps *props, int64_t size) {
+    if (!tio::allocationPropsOk(props) || size < 0) return -1;
+    try {
+        // One pass over the directory gathers what is there now; counting first and reading
+        // after would race with files that appear or vanish in between.
+        std::vector<DetEntry> entries;
+        if (!tio::gatherDets(props->header_dir, entries)) return -1;  // never 0 over unseen data
+        tio::sortDetEntries(entries);
+        return tio::chooseOffset(props, entries, size);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path) {
+    if (createLock(pid, lock_path) < 0) return -1;
+    return determineOffset(props, size);  // the lock is still held
+}
+
+int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
+    if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
+    try {
+        const std::string lock_path = tio::lockPath(props);
+        tio::AttemptResult last{};
+        for (int attempt = 1; attempt <= tio::kMaxAllocationAttempts; ++attempt) {
+            if (attempt > 1) tio::backOff(attempt - 1, last.search_seconds);
+            last = tio::attemptAllocation(props, path, size, lock_path, attempt);
+            if (last.outcome == tio::Attempt::stands) return last.offset;
+            if (last.outcome == tio::Attempt::failed) return -1;
+        }
+        tio::restoreProvisional(path, tio::provisionalOffset(props, size), size);
+        if (last.outcome == tio::Attempt::unreadable)
+            printf("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.\n",
+                   lock_path.c_str(), path, tio::kMaxAllocationAttempts);
+        else
+            printf("Error! Lock file %s was taken over by other processes %d times in a row! "
+                   "No extent allocated for '%s'.\n",
+                   lock_path.c_str(), tio::kMaxAllocationAttempts, path);
+        fflush(stdout);
+        return -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t updateDet(FsProps *props, const char *path, int64_t size) {
+    if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
+    try {
+        // The new extent stays recorded in the reservation file until the data file's own
+        // ".det" file holds it, so that other searches see it throughout.
+        const std::string reservation = tio::reservationPath(props->header_dir);
+        const int64_t offset = writeDetLock(props, reservation.c_str(), size);
+        const auto giveUp = [&] {
+            unlink(reservation.c_str());
+            return int64_t{-1};
+        };
+        if (offset < 0) return giveUp();
+        std::vector<DetEntry> entries;
+        if (tio::readDetFile(path, entries) != tio::DetReadStatus::ok) return giveUp();
+        DetEntry &last = entries.back();
+        int64_t merged_length = 0;
+        if (isDetContinuous(props->stripe_count, last.offset, last.length, offset) > 0 &&
+            !__builtin_add_overflow(last.length, size, &merged_length))
+            last.length = merged_length;
+        else
+            entries.push_back(DetEntry{offset, size});
+        if (tio::rewriteDetAtomic(path, entries) != 0) return giveUp();
+        return unlink(reservation.c_str()) == 0 ? offset : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size) {
+    if (!tio::handle_ok(handle)) return -1;
+    return writeDetLock(handle->props, path, size);
+}
+
+int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size) {
+    if (!tio::handle_ok(handle)) return -1;
+    return updateDet(handle->props, path, size);
+}
