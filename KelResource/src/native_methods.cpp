@@ -36,7 +36,7 @@ jlong with_path(JNIEnv *env, jstring path, Call call) {
     return call(chars.get());
 }
 
-// A null address with bytes to move would make the engine dereference null.
+// A null address cannot hold bytes to move: refused before the engine sees it.
 bool refuses_buffer(jlong address, jint length) { return address == 0 && length > 0; }
 
 }  // namespace
