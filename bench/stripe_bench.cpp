@@ -15,11 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -42,13 +45,14 @@ struct FileSystem {
 
 struct Options {
     int64_t cell_bytes = 256 * kMiB;
-    int repetitions = 3;
+    int repetitions = 5;
     int64_t call_bytes = 8 * kMiB;
     int64_t small_call_total = 64 * kMiB;
     int64_t small_call_bytes = 64 * kKiB;
     std::string tmpfs_dir = "/dev/shm";
     std::string disk_dir = "/var/tmp";
     bool disk_cached = false;
+    bool breakdown = false;
     std::vector<int64_t> members = {1, 4, 8};
     std::vector<int64_t> workers = {1, 2, 4};
     std::vector<int64_t> chunks_kib = {64, 1024};
@@ -59,9 +63,9 @@ void print_usage(FILE *out) {
     std::fprintf(out,
         "usage: kel_bench [--quick] [--size-mib M] [--reps N] [--call-mib C] [--small-mib S]\n"
         "                 [--members LIST] [--workers LIST] [--chunks-kib LIST] [--fs LIST]\n"
-        "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--help]\n"
+        "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--breakdown]\n"
         "  --size-mib M      bytes moved per measurement (default 256)\n"
-        "  --reps N          runs per measurement; the median is printed (default 3)\n"
+        "  --reps N          runs per measurement; the fastest is printed (default 5)\n"
         "  --call-mib C      bytes per transfer call, rounded up to whole chunks (default 8)\n"
         "  --small-mib S     bytes written in 64 KiB calls for the call-rate rows (default 64)\n"
         "  --members LIST    comma-separated member counts (default 1,4,8)\n"
@@ -71,6 +75,7 @@ void print_usage(FILE *out) {
         "  --tmpfs-dir DIR   directory on tmpfs (default /dev/shm)\n"
         "  --disk-dir DIR    directory on the disk (default /var/tmp)\n"
         "  --disk-cached     disk rows without fdatasync and page eviction\n"
+        "  --breakdown       also print where the engine's time goes (phases, CPU, faults)\n"
         "  --quick           tiny sizes, one run: a smoke test of every path\n");
 }
 
@@ -117,8 +122,8 @@ Options parse_options(int argc, char **argv) {
             std::exit(0);
         }
         if (option == "--quick") continue;
-        if (option == "--disk-cached") {
-            options.disk_cached = true;
+        if (option == "--disk-cached" || option == "--breakdown") {
+            (option == "--disk-cached" ? options.disk_cached : options.breakdown) = true;
             continue;
         }
         if (i + 1 >= arguments.size()) throw std::invalid_argument("unknown option or missing value: " + option);
@@ -148,11 +153,55 @@ double time_seconds(const std::function<void()> &body) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+// The fastest run: other work on a shared machine only ever slows a run down.
+double fastest(const std::vector<double> &seconds) {
+    return *std::min_element(seconds.begin(), seconds.end());
 }
+
+double cpu_seconds() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+long minor_faults() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+// Where an engine transfer spent its time: the transfer calls, the wait for the disk
+// threads, and the close (plus fdatasync on the disk); the process's CPU time over all
+// threads and its minor page faults in the same span.
+struct EnginePhases {
+    double calls = 0, wait = 0, close = 0;
+    double cpu = 0;
+    long faults = 0;
+    double total() const { return calls + wait + close; }
+};
+
+class PhaseClock {
+public:
+    PhaseClock() : cpu_start_(cpu_seconds()), faults_start_(minor_faults()), last_(now()) {}
+    // Seconds since the previous lap (or the start).
+    double lap() {
+        const auto current = now();
+        const double seconds = std::chrono::duration<double>(current - last_).count();
+        last_ = current;
+        return seconds;
+    }
+    void finish(EnginePhases &phases) const {
+        phases.cpu = cpu_seconds() - cpu_start_;
+        phases.faults = minor_faults() - faults_start_;
+    }
+
+private:
+    static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
+    double cpu_start_;
+    long faults_start_;
+    std::chrono::steady_clock::time_point last_;
+};
 
 double mib_per_second(int64_t bytes, double seconds) {
     return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
@@ -182,8 +231,8 @@ public:
           call_bytes_((options.call_bytes + cell.chunk_bytes - 1) / cell.chunk_bytes * cell.chunk_bytes),
           single_file_(volume.scratch_path("single.img")) {}
 
-    double engine_write();
-    double engine_read();
+    EnginePhases engine_write();
+    EnginePhases engine_read();
     double striped_pwrite();
     double striped_pread();
     double sequential_write();
@@ -209,39 +258,48 @@ private:
 
 // Timed from the first tio_write until tio_close has flushed and closed the member
 // streams (and, on the disk, until fdatasync of every member returned).
-double CellRunner::engine_write() {
+EnginePhases CellRunner::engine_write() {
     EngineHandle writer(config_path_, Direction::write);  // truncates the members
     kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
     const uint8_t *source = buffers_.source.data();
-    return time_seconds([&] {
-        for (int64_t done = 0; done < bytes();) {
-            const int64_t length = next_call(done);
-            kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
-            done += length;
-        }
-        kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
-        writer.close();
-        if (sync_and_drop()) kel::sync_paths(members());
-    });
+    EnginePhases phases;
+    PhaseClock clock;
+    for (int64_t done = 0; done < bytes();) {
+        const int64_t length = next_call(done);
+        kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
+        done += length;
+    }
+    phases.calls = clock.lap();
+    kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+    phases.wait = clock.lap();
+    writer.close();
+    if (sync_and_drop()) kel::sync_paths(members());
+    phases.close = clock.lap();
+    clock.finish(phases);
+    return phases;
 }
 
-double CellRunner::engine_read() {
+EnginePhases CellRunner::engine_read() {
     prepare_read(members());
     EngineHandle reader(config_path_, Direction::read);
     kel::expect_result(tio_set_offset(reader.get(), 0), 0, "tio_set_offset");
     uint8_t *destination = buffers_.destination.data();
-    const double seconds = time_seconds([&] {
-        kel::expect_result(tio_launch_read_threads(reader.get(), bytes()), 0, "tio_launch_read_threads");
-        for (int64_t done = 0; done < bytes();) {
-            const int64_t length = next_call(done);
-            kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read");
-            done += length;
-        }
-        kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
-        reader.close();
-    });
+    EnginePhases phases;
+    PhaseClock clock;
+    kel::expect_result(tio_launch_read_threads(reader.get(), bytes()), 0, "tio_launch_read_threads");
+    for (int64_t done = 0; done < bytes();) {
+        const int64_t length = next_call(done);
+        kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read");
+        done += length;
+    }
+    phases.calls = clock.lap();
+    kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
+    phases.wait = clock.lap();
+    reader.close();
+    phases.close = clock.lap();
+    clock.finish(phases);
     check_read("engine read");
-    return seconds;
+    return phases;
 }
 
 // Reference (a): the same layout, written by the caller's thread straight from its buffer.
@@ -344,36 +402,42 @@ void CellRunner::check_read(const char *what) const {
 
 struct CellResult {
     Cell cell;
-    double engine_write = 0, striped_pwrite = 0, sequential_write = 0;
+    double engine_write = 0, striped_pwrite = 0, sequential_write = 0;  // MiB/s
     double engine_read = 0, striped_pread = 0, sequential_read = 0;
-    double memcpy_rate = 0;  // MiB/s
+    double memcpy_rate = 0;
+    EnginePhases write_phases, read_phases;  // of the fastest engine runs
 };
 
-// Medians over the repetitions; each repetition runs every measurement once, writes
+void keep_fastest(EnginePhases &best, const EnginePhases &run) {
+    if (best.total() == 0 || run.total() < best.total()) best = run;
+}
+
+// Fastest of the repetitions; each repetition runs every measurement once, writes
 // first. The engine writes last so that the reads (engine first, then pread) read the
 // engine's output and the pread check confirms its layout independently.
 CellResult measure_cell(const Cell &cell, const Options &options, kel::TempVolume &volume,
                         const std::string &config_path, Buffers &buffers) {
     CellRunner runner(cell, options, volume, config_path, buffers);
-    std::vector<double> samples[7];
+    std::vector<double> pwrite_s, sequential_write_s, pread_s, sequential_read_s, memcpy_s;
+    CellResult result{};
+    result.cell = cell;
     for (int rep = 0; rep < options.repetitions; ++rep) {
-        samples[0].push_back(runner.striped_pwrite());
-        samples[1].push_back(runner.sequential_write());
-        samples[2].push_back(runner.engine_write());
-        samples[3].push_back(runner.engine_read());
-        samples[4].push_back(runner.striped_pread());
-        samples[5].push_back(runner.sequential_read());
-        samples[6].push_back(runner.copy_in_memory());
+        pwrite_s.push_back(runner.striped_pwrite());
+        sequential_write_s.push_back(runner.sequential_write());
+        keep_fastest(result.write_phases, runner.engine_write());
+        keep_fastest(result.read_phases, runner.engine_read());
+        pread_s.push_back(runner.striped_pread());
+        sequential_read_s.push_back(runner.sequential_read());
+        memcpy_s.push_back(runner.copy_in_memory());
     }
-    auto rate = [&](int i) { return mib_per_second(options.cell_bytes, median(samples[i])); };
-    CellResult result{cell};
-    result.striped_pwrite = rate(0);
-    result.sequential_write = rate(1);
-    result.engine_write = rate(2);
-    result.engine_read = rate(3);
-    result.striped_pread = rate(4);
-    result.sequential_read = rate(5);
-    result.memcpy_rate = rate(6);
+    auto rate = [&](double seconds) { return mib_per_second(options.cell_bytes, seconds); };
+    result.striped_pwrite = rate(fastest(pwrite_s));
+    result.sequential_write = rate(fastest(sequential_write_s));
+    result.engine_write = rate(result.write_phases.total());
+    result.engine_read = rate(result.read_phases.total());
+    result.striped_pread = rate(fastest(pread_s));
+    result.sequential_read = rate(fastest(sequential_read_s));
+    result.memcpy_rate = rate(fastest(memcpy_s));
     return result;
 }
 
@@ -412,6 +476,35 @@ void print_target(const std::vector<CellResult> &results) {
     }
 }
 
+void print_phase_row(const CellResult &r, const char *direction, const EnginePhases &p) {
+    std::printf("| %s | %d | %d | %s | %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.2f | %ld |\n",
+                r.cell.file_system->name.c_str(), r.cell.members, r.cell.workers,
+                chunk_label(r.cell.chunk_bytes).c_str(), direction, p.calls * 1e3, p.wait * 1e3,
+                p.close * 1e3, p.total() * 1e3, p.cpu * 1e3, p.total() > 0 ? p.cpu / p.total() : 0.0,
+                p.faults);
+}
+
+// The fastest engine run of each cell, split into its phases.
+void print_breakdown(const std::vector<CellResult> &results) {
+    std::printf("\nEngine breakdown (fastest run; wait = tio_wait_threads or tio_join_threads; close = "
+                "tio_close, plus fdatasync on a synced disk; CPU = all threads of the process)\n\n");
+    std::printf("| fs | members | workers | chunk | dir | calls ms | wait ms | close ms | total ms "
+                "| CPU ms | cores busy | minor faults |\n");
+    std::printf("|---|--:|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|\n");
+    for (const CellResult &r : results) {
+        print_phase_row(r, "write", r.write_phases);
+        print_phase_row(r, "read", r.read_phases);
+    }
+}
+
+// Other work on the machine slows every row down; the load average says how much there was.
+std::string load_average() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    if (!(file >> one >> five >> fifteen)) return "unknown";
+    return one + " " + five + " " + fifteen;
+}
+
 // ---- Small calls -------------------------------------------------------------------
 
 struct SmallCallResult {
@@ -446,8 +539,8 @@ SmallCallResult measure_small_calls(const FileSystem &file_system, int64_t chunk
             writer.close();
         }));
     }
-    return {chunk_bytes, static_cast<double>(calls) / median(engine_seconds),
-            static_cast<double>(calls) / median(pwrite_seconds)};
+    return {chunk_bytes, static_cast<double>(calls) / fastest(engine_seconds),
+            static_cast<double>(calls) / fastest(pwrite_seconds)};
 }
 
 void print_small_calls(const FileSystem &file_system, const std::vector<SmallCallResult> &results,
@@ -498,12 +591,14 @@ std::vector<FileSystem> chosen_file_systems(const Options &options) {
 
 void print_preamble(const Options &options, const std::vector<FileSystem> &file_systems) {
     std::printf("## Striped engine throughput (MiB/s, higher is better)\n\n");
-    std::printf("%lld MiB per measurement in calls of %lld MiB (rounded up to whole chunks), median of %d "
+    std::printf("%lld MiB per measurement in calls of %lld MiB (rounded up to whole chunks), fastest of %d "
                 "run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
                 static_cast<long long>(options.cell_bytes / kMiB),
                 static_cast<long long>(options.call_bytes / kMiB), options.repetitions);
     std::printf("Writes start from truncated files and are timed until the files are closed; reads are "
                 "checked byte for byte (untimed).\n");
+    std::printf("%ld CPUs online; load average at start %s.\n", sysconf(_SC_NPROCESSORS_ONLN),
+                load_average().c_str());
     for (const FileSystem &fs : file_systems) {
         if (fs.name == "tmpfs") {
             std::printf("- tmpfs (%s): memory only.\n", fs.directory.c_str());
@@ -554,6 +649,7 @@ int run(const Options &options) {
     }
     std::printf("\n");
     print_target(results);
+    if (options.breakdown) print_breakdown(results);
 
     if (!file_systems.empty()) {
         std::vector<SmallCallResult> small;
@@ -562,6 +658,7 @@ int run(const Options &options) {
                                                 buffers.source.data()));
         print_small_calls(file_systems.front(), small, options);
     }
+    std::printf("\nload average at end %s\n", load_average().c_str());
     return 0;
 }
 
