@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <unistd.h>
 
@@ -116,9 +118,17 @@ struct AttemptResult {
     double search_seconds;
 };
 
-// One pass of the protocol: provisional entry, lock, search, record, release.
+// What an allocation does with its extent while it still holds the lock: nothing for a new
+// ".det" file; for an update, writing the extent into the data file's ".det" file. When the
+// lock turns out to have been lost, rollback undoes it before the allocation is repeated.
+struct Commit {
+    std::function<bool(int64_t offset)> apply;  // false: give up the allocation
+    std::function<void()> rollback;
+};
+
+// One pass of the protocol: provisional entry, lock, search, record, commit, release.
 AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
-                                const std::string &lock_path, int attempt) {
+                                const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
     FILE *det = fopen(path, "wbe");
     if (!det) {
@@ -156,10 +166,54 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
         fflush(stdout);
         return failed;
     }
+    if (commit.apply && !commit.apply(offset)) {
+        removeLock(pid, offset, size, lock_path.c_str());
+        return failed;
+    }
     if (before_release_hook) before_release_hook(attempt, lock_path.c_str());
     const int64_t released = removeLock(pid, offset, size, lock_path.c_str());
     if (released == offset) return {Attempt::stands, offset, search_seconds};
+    if (commit.rollback) commit.rollback();
     return {released == -1 ? Attempt::unreadable : Attempt::lost, offset, search_seconds};
+}
+
+// Threads of one process write the same id into the lock file, so the lock cannot tell
+// them apart; they take turns here instead.
+std::mutex process_allocation_lock;
+
+// The protocol with its bounded repetition, for the ".det" file at path.
+int64_t allocateExtent(FsProps *props, const char *path, int64_t size, const Commit &commit) {
+    const std::string lock_path = lockPath(props);
+    std::lock_guard<std::mutex> one_thread_at_a_time(process_allocation_lock);
+    AttemptResult last{Attempt::failed, -1, 0};
+    for (int attempt = 1; attempt <= kMaxAllocationAttempts; ++attempt) {
+        if (attempt > 1) backOff(attempt - 1, last.search_seconds);
+        last = attemptAllocation(props, path, size, lock_path, attempt, commit);
+        if (last.outcome == Attempt::stands) return last.offset;
+        if (last.outcome == Attempt::failed) return -1;
+    }
+    restoreProvisional(path, provisionalOffset(props, size), size);
+    if (last.outcome == Attempt::unreadable)
+        printf("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.\n",
+               lock_path.c_str(), path, kMaxAllocationAttempts);
+    else
+        printf("Error! Lock file %s was taken over by other processes %d times in a row! "
+               "No extent allocated for '%s'.\n",
+               lock_path.c_str(), kMaxAllocationAttempts, path);
+    fflush(stdout);
+    return -1;
+}
+
+// Adds the extent (offset, size) to the entries of a data file: merged into the last one
+// when it continues it on every device, appended otherwise.
+void addExtent(std::vector<DetEntry> &entries, int32_t stripe_count, int64_t offset, int64_t size) {
+    DetEntry &last = entries.back();
+    int64_t merged_length = 0;
+    if (isDetContinuous(stripe_count, last.offset, last.length, offset) > 0 &&
+        !__builtin_add_overflow(last.length, size, &merged_length))
+        last.length = merged_length;
+    else
+        entries.push_back(DetEntry{offset, size});
 }
 
 std::atomic<uint32_t> reservation_counter{0};
@@ -244,24 +298,7 @@ int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *loc
 int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
     try {
-        const std::string lock_path = tio::lockPath(props);
-        tio::AttemptResult last{};
-        for (int attempt = 1; attempt <= tio::kMaxAllocationAttempts; ++attempt) {
-            if (attempt > 1) tio::backOff(attempt - 1, last.search_seconds);
-            last = tio::attemptAllocation(props, path, size, lock_path, attempt);
-            if (last.outcome == tio::Attempt::stands) return last.offset;
-            if (last.outcome == tio::Attempt::failed) return -1;
-        }
-        tio::restoreProvisional(path, tio::provisionalOffset(props, size), size);
-        if (last.outcome == tio::Attempt::unreadable)
-            printf("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.\n",
-                   lock_path.c_str(), path, tio::kMaxAllocationAttempts);
-        else
-            printf("Error! Lock file %s was taken over by other processes %d times in a row! "
-                   "No extent allocated for '%s'.\n",
-                   lock_path.c_str(), tio::kMaxAllocationAttempts, path);
-        fflush(stdout);
-        return -1;
+        return tio::allocateExtent(props, path, size, tio::Commit{});
     } catch (...) {
         return -1;
     }
@@ -270,25 +307,32 @@ int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
 int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
     try {
-        // The new extent stays recorded in the reservation file until the data file's own
-        // ".det" file holds it, so that other searches see it throughout.
+        // The new extent is allocated through a reservation file, which records it from the
+        // search on. The data file's ".det" file is rewritten with it while the lock is still
+        // held: a search that read the data file before the rewrite and looks for the
+        // reservation file after its removal would miss the extent, and such a search can
+        // only belong to a process whose hold overlapped ours, which the release catches.
         const std::string reservation = tio::reservationPath(props->header_dir);
-        const int64_t offset = writeDetLock(props, reservation.c_str(), size);
-        const auto giveUp = [&] {
-            unlink(reservation.c_str());
-            return int64_t{-1};
+        std::vector<DetEntry> original;
+        bool rewritten = false;
+        tio::Commit commit;
+        commit.apply = [&](int64_t offset) {
+            std::vector<DetEntry> entries;
+            if (tio::readDetFile(path, entries) != tio::DetReadStatus::ok) return false;
+            original = entries;
+            tio::addExtent(entries, props->stripe_count, offset, size);
+            rewritten = tio::rewriteDetAtomic(path, entries) == 0;
+            return rewritten;
         };
-        if (offset < 0) return giveUp();
-        std::vector<DetEntry> entries;
-        if (tio::readDetFile(path, entries) != tio::DetReadStatus::ok) return giveUp();
-        DetEntry &last = entries.back();
-        int64_t merged_length = 0;
-        if (isDetContinuous(props->stripe_count, last.offset, last.length, offset) > 0 &&
-            !__builtin_add_overflow(last.length, size, &merged_length))
-            last.length = merged_length;
-        else
-            entries.push_back(DetEntry{offset, size});
-        if (tio::rewriteDetAtomic(path, entries) != 0) return giveUp();
+        commit.rollback = [&] {
+            if (rewritten) tio::rewriteDetAtomic(path, original);
+            rewritten = false;
+        };
+        const int64_t offset = tio::allocateExtent(props, reservation.c_str(), size, commit);
+        if (offset < 0) {
+            unlink(reservation.c_str());  // gives up the extent, if one was recorded
+            return -1;
+        }
         return unlink(reservation.c_str()) == 0 ? offset : -1;
     } catch (...) {
         return -1;
