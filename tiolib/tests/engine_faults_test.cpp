@@ -1,0 +1,247 @@
+// Device faults met for real: a member that refuses writes (/dev/full), a member whose
+// reads fail (a directory), a member that cannot be opened, and writes cut short by the
+// file-size limit. Failures must be reported, must not hang, and must not move data.
+#include "volume_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace tio_test;
+
+namespace {
+
+// A four-member volume, two workers, whose member `odd_member` is the given path.
+struct OddMemberVolume {
+    OddMemberVolume(const ScratchDir &dir, int chunk_sectors, int odd_member, const std::string &odd_path) {
+        geometry.members = 4;
+        geometry.workers = 2;
+        geometry.chunk_sectors = chunk_sectors;
+        std::vector<std::string> paths;
+        for (int m = 0; m < 4; ++m) {
+            paths.push_back(m == odd_member ? odd_path : dir.file("member" + std::to_string(m)));
+            if (m != odd_member) make_sparse(paths.back(), 0);
+        }
+        volume = std::make_unique<StripedVolume>(dir, geometry, paths);
+    }
+    Geometry geometry;
+    std::unique_ptr<StripedVolume> volume;
+};
+
+// ---- A member that refuses every write --------------------------------------------------
+
+class RefusedWrites : public testing::TestWithParam<int> {};
+
+// The failure is reported once by tio_wait_threads, after which neither the next wait nor
+// tio_close reports it again; the other members still hold their chunks in place.
+TEST_P(RefusedWrites, AreReportedByWaitThenForgotten) {
+    ScratchDir dir;
+    OddMemberVolume odd(dir, GetParam(), 1, "/dev/full");
+    const int64_t unit = odd.geometry.chunk_bytes();
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(13 * unit + unit / 2), 21);
+    Watchdog watchdog(std::chrono::seconds(60), "writes to /dev/full");
+    std::string why;
+    TioHandle *handle = open_engine(odd.volume->config_path(), 1, &why);
+    ASSERT_NE(handle, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+
+    StdoutCapture capture;
+    const bool written = write_in_pieces(handle, stream, {5 * unit, int64_t(stream.size()) - 5 * unit}, &why);
+    const int32_t first_wait = tio_wait_threads(handle);
+    const std::string printed = capture.finish();
+    ASSERT_TRUE(written) << why;
+    EXPECT_EQ(first_wait, -1);
+    EXPECT_GE(count_error_lines(printed), 1) << printed;
+    EXPECT_EQ(tio_wait_threads(handle), 0) << "the failure was reported already";
+    EXPECT_EQ(tio_close(handle), 0);
+
+    auto expected = expected_member_images(odd.geometry, 0, stream);
+    for (int m : {0, 2, 3})
+        EXPECT_EQ(compare_image(read_all(odd.volume->member_path(m)), expected[m]), "") << "member " << m;
+}
+
+// Without a wait, tio_close is the last chance to report the failure.
+TEST_P(RefusedWrites, AreReportedByCloseWhenNotWaitedFor) {
+    ScratchDir dir;
+    OddMemberVolume odd(dir, GetParam(), 2, "/dev/full");
+    const int64_t unit = odd.geometry.chunk_bytes();
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(9 * unit + 5), 22);
+    Watchdog watchdog(std::chrono::seconds(60), "closing after writes to /dev/full");
+    std::string why;
+    TioHandle *handle = open_engine(odd.volume->config_path(), 1, &why);
+    ASSERT_NE(handle, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+    StdoutCapture capture;
+    const bool written = write_in_pieces(handle, stream, {int64_t(stream.size())}, &why);
+    const int32_t closed = tio_close(handle);
+    const std::string printed = capture.finish();
+    ASSERT_TRUE(written) << why;
+    EXPECT_EQ(closed, -1);
+    EXPECT_GE(count_error_lines(printed), 1) << printed;
+
+    auto expected = expected_member_images(odd.geometry, 0, stream);
+    for (int m : {0, 1, 3})
+        EXPECT_EQ(compare_image(read_all(odd.volume->member_path(m)), expected[m]), "") << "member " << m;
+}
+
+// 4 KiB chunks (a stdio-sized buffer could hide the error until the stream is closed) and
+// 64 KiB chunks.
+INSTANTIATE_TEST_SUITE_P(ChunkSectors, RefusedWrites, testing::Values(8, 128));
+
+// ---- Writes cut short by the file-size limit ------------------------------------------
+
+// Under RLIMIT_FSIZE a write that crosses the limit is short and later ones fail. Once the
+// limit is lifted, the rest of the stream must land at its own positions: a short write
+// must not pull what follows forward, and what failed stays absent.
+TEST(ShortWrites, LaterChunksLandAtTheirOwnPositions) {
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = 4;
+    geometry.workers = 2;
+    StripedVolume volume(dir, geometry);
+    const int64_t unit = geometry.chunk_bytes();
+    const int64_t first = 13 * unit + unit / 2;  // ends inside a chunk of member 1
+    const int64_t second = 10 * unit + 7;
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(first + second), 31);
+    // Cuts every member inside one of the rows of the first call (rows 0 to 3).
+    const int64_t limit = 24000;
+    for (int m = 0; m < 4; ++m) {
+        const int64_t base = geometry.start_sector * 512 + geometry.member_offset_bytes(m);
+        ASSERT_GT(limit, base);
+        ASSERT_LT(limit, base + 3 * unit);
+        ASSERT_NE((limit - base) % unit, 0);
+    }
+
+    struct Results {
+        int32_t first_wait, second_wait, closed;
+    };
+    const std::string results_path = dir.file("results");
+    ChildResult child = run_in_child(
+        [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            std::string why;
+            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            if (!handle) return 10;
+            if (tio_set_offset(handle, 0) != 0) return 11;
+            rlimit limited{rlim_t(limit), RLIM_INFINITY};
+            if (setrlimit(RLIMIT_FSIZE, &limited) != 0) return 12;
+            std::vector<uint8_t> part(stream.begin(), stream.begin() + first);
+            if (!write_in_pieces(handle, part, {3 * unit + 1, first - 3 * unit - 1}, &why)) return 13;
+            Results results{};
+            results.first_wait = tio_wait_threads(handle);
+            rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
+            if (setrlimit(RLIMIT_FSIZE, &lifted) != 0) return 14;
+            part.assign(stream.begin() + first, stream.end());
+            if (!write_in_pieces(handle, part, {unit / 2, second - unit / 2}, &why)) return 15;
+            results.second_wait = tio_wait_threads(handle);
+            results.closed = tio_close(handle);
+            FILE *out = std::fopen(results_path.c_str(), "w");
+            std::fwrite(&results, sizeof results, 1, out);
+            std::fclose(out);
+            return 0;
+        },
+        120);
+    ASSERT_TRUE(child.exited) << "child killed by signal " << child.signal;
+    ASSERT_EQ(child.exit_code, 0) << child.stdout_text;
+    const std::vector<uint8_t> raw = read_all(results_path);
+    ASSERT_EQ(raw.size(), sizeof(Results));
+    Results results;
+    std::memcpy(&results, raw.data(), sizeof results);
+    EXPECT_EQ(results.first_wait, -1);
+    EXPECT_GE(count_error_lines(child.stdout_text), 1) << child.stdout_text;
+    EXPECT_EQ(results.second_wait, 0);
+    EXPECT_EQ(results.closed, 0);
+
+    // The first call's bytes exist below the limit only; the second call's everywhere.
+    std::vector<std::vector<uint8_t>> expected(4);
+    for (int64_t i = 0; i < int64_t(stream.size()); ++i) {
+        Placement where = place_stream_byte(geometry, 0, i);
+        if (i < first && where.position >= limit) continue;
+        std::vector<uint8_t> &image = expected[where.member];
+        if (int64_t(image.size()) <= where.position) image.resize(where.position + 1, 0);
+        image[where.position] = stream[i];
+    }
+    const auto actual = volume.read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+}
+
+// ---- A member whose reads fail ----------------------------------------------------------
+
+// A directory opens for reading but every read of it fails: not the end of a device, an
+// error, which tio_read reports. Nothing waits for ever afterwards.
+TEST(FailedReads, AreReportedByTioRead) {
+    ScratchDir dir;
+    const std::string directory = dir.file("not_a_device");
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    OddMemberVolume odd(dir, 8, 2, directory);
+    const int64_t unit = odd.geometry.chunk_bytes();
+    // Data on the good members, so that their chunks are real.
+    for (int m : {0, 1, 3}) write_text(odd.volume->member_path(m), std::string(size_t(64 * unit), char('a' + m)));
+    Watchdog watchdog(std::chrono::seconds(60), "reads from a directory");
+
+    for (bool first_read_good : {true, false}) {
+        SCOPED_TRACE(first_read_good ? "member 0 first, then the rest" : "all in one call");
+        std::string why;
+        TioHandle *handle = open_engine(odd.volume->config_path(), -1, &why);
+        ASSERT_NE(handle, nullptr) << why;
+        ASSERT_EQ(tio_set_offset(handle, 0), 0);
+        // The disk threads may meet the failure as soon as they start.
+        StdoutCapture capture;
+        const int32_t launched = tio_launch_read_threads(handle, 8 * unit);
+        std::vector<uint8_t> buffer(8 * unit);
+        int64_t done = 0;
+        int32_t first_rc = 0;
+        if (first_read_good) {
+            first_rc = tio_read(handle, buffer.data(), unit);
+            done = unit;
+        }
+        const int32_t failed_rc = tio_read(handle, buffer.data() + done, 8 * unit - done);
+        tio_join_threads(handle);
+        const int32_t closed = tio_close(handle);
+        const std::string printed = capture.finish();
+        EXPECT_EQ(launched, 0);
+        if (first_read_good) {
+            EXPECT_EQ(first_rc, int32_t(unit));
+            EXPECT_EQ(buffer[0], 'a');
+        }
+        EXPECT_EQ(failed_rc, -1);
+        EXPECT_GE(count_error_lines(printed), 1) << printed;
+        EXPECT_EQ(closed, 0);
+    }
+}
+
+// ---- A member that cannot be opened -------------------------------------------------------
+
+// A directory cannot be opened for writing: tio_init stops there, and the tio_close after
+// it releases everything that was built (streams included; the leak checker of the
+// address-sanitizer build covers the memory).
+TEST(UnopenableMember, FailedInitLeavesNothingBehind) {
+    ScratchDir dir;
+    const std::string directory = dir.file("not_a_device");
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    for (int odd_member : {0, 2, 3}) {
+        SCOPED_TRACE("member " + std::to_string(odd_member) + " is a directory");
+        OddMemberVolume odd(dir, 8, odd_member, directory);
+        Watchdog watchdog(std::chrono::seconds(60), "a failed tio_init");
+        const int descriptors = open_fd_count();
+        TioHandle *handle = tio_open();
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(tio_set_config(handle, odd.volume->config_path().c_str()), 0);
+        ASSERT_EQ(tio_set_dir(handle, 1), 0);
+        StdoutCapture capture;
+        const int32_t initialised = tio_init(handle);
+        const std::string printed = capture.finish();
+        EXPECT_EQ(initialised, -1);
+        EXPECT_EQ(printed.rfind("Error! Could not open device file", 0), 0u) << printed;
+        EXPECT_EQ(count_error_lines(printed), 1) << printed;
+        EXPECT_EQ(handle->initialized, 0);
+        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(open_fd_count(), descriptors);
+    }
+}
+
+}  // namespace

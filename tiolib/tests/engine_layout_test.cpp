@@ -1,0 +1,289 @@
+// Where a written stream lands on the member devices, and that it reads back whole.
+#include "volume_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+using namespace tio_test;
+
+namespace {
+
+struct StreamCase {
+    int members;
+    int workers;
+    int chunk_sectors;
+    size_t plan;
+};
+
+std::string case_name(const testing::TestParamInfo<StreamCase> &info) {
+    const StreamCase &c = info.param;
+    return "S" + std::to_string(c.members) + "_T" + std::to_string(c.workers) + "_U" +
+           std::to_string(c.chunk_sectors) + "_" + piece_plans()[c.plan].name;
+}
+
+std::vector<StreamCase> all_cases(std::vector<int> chunk_sectors, std::vector<size_t> plans) {
+    std::vector<StreamCase> cases;
+    for (int sectors : chunk_sectors)
+        for (int members : {4, 5})
+            for (int workers : {1, 2, 3})
+                for (size_t plan : plans) cases.push_back({members, workers, sectors, plan});
+    return cases;
+}
+
+class StreamLayout : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(StreamLayout, LandsRoundRobinOnEveryMemberAndReadsBack) {
+    const StreamCase &c = GetParam();
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = c.members;
+    geometry.workers = c.workers;
+    geometry.chunk_sectors = c.chunk_sectors;
+    StripedVolume volume(dir, geometry);
+    const int64_t unit = geometry.chunk_bytes();
+    const std::vector<int64_t> pieces = piece_plans()[c.plan].pieces(unit, c.members);
+    check_stream_round_trip(volume, pieces, 2 * unit + 1024, 1000 + c.plan);
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallChunks, StreamLayout, testing::ValuesIn(all_cases({8}, {0, 1, 2, 3})),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(LargeChunks, StreamLayout, testing::ValuesIn(all_cases({128}, {0, 3})),
+                         case_name);
+
+// A four-member volume with two workers, as in the usual examples.
+class FourMembers : public testing::Test {
+protected:
+    void SetUp() override {
+        geometry_.members = 4;
+        geometry_.workers = 2;
+        volume_ = std::make_unique<StripedVolume>(dir_, geometry_);
+    }
+    int64_t unit() const { return geometry_.chunk_bytes(); }
+
+    ScratchDir dir_;
+    Geometry geometry_;
+    std::unique_ptr<StripedVolume> volume_;
+};
+
+int64_t queued(const TioHandle *handle, int worker) {
+    return __atomic_load_n(&handle->workers[worker].chunks_queued, __ATOMIC_ACQUIRE);
+}
+int64_t done(const TioHandle *handle, int worker) {
+    return __atomic_load_n(&handle->workers[worker].chunks_done, __ATOMIC_ACQUIRE);
+}
+
+// Whole-chunk calls: every device gets (full stripes + 1) hand-overs per call, the
+// rotation moves by the chunks beyond whole stripes, and a whole number of stripes
+// leaves it where it was.
+TEST_F(FourMembers, WholeChunkCallsKeepTheirHandOversAndRotation) {
+    struct Call {
+        int64_t chunks;
+        int64_t handovers_per_device;
+        int32_t phase_after;
+    };
+    const std::vector<Call> calls = {
+        {3, 1, 3},   // devices 0, 1, 2 take a chunk, device 3 an empty hand-over
+        {8, 2, 3},   // two whole stripes: the last one travels in the final pass
+        {1, 1, 0},   // the device after the last one
+        {4, 1, 0},   // one whole stripe
+        {6, 2, 2},
+    };
+    Watchdog watchdog(std::chrono::seconds(60), "whole-chunk writes");
+    std::string why;
+    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(handle, nullptr) << why;
+    ASSERT_EQ(handle->worker_count, 2);
+    int64_t total = 0;
+    for (const Call &call : calls) total += call.chunks * unit();
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(total), 7);
+    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+
+    int64_t written = 0;
+    for (const Call &call : calls) {
+        const int64_t before0 = queued(handle, 0), before1 = queued(handle, 1);
+        const int64_t length = call.chunks * unit();
+        ASSERT_EQ(tio_write(handle, stream.data() + written, length), int32_t(length));
+        written += length;
+        EXPECT_EQ(queued(handle, 0) - before0, 2 * call.handovers_per_device) << call.chunks;
+        EXPECT_EQ(queued(handle, 1) - before1, 2 * call.handovers_per_device) << call.chunks;
+        EXPECT_EQ(handle->stripe_phase, call.phase_after) << call.chunks;
+        EXPECT_EQ(handle->chunk_fill, 0);
+    }
+    ASSERT_EQ(tio_wait_threads(handle), 0);
+    EXPECT_EQ(done(handle, 0), queued(handle, 0));
+    EXPECT_EQ(done(handle, 1), queued(handle, 1));
+    ASSERT_EQ(tio_close(handle), 0);
+
+    const auto expected = expected_member_images(geometry_, 0, stream);
+    const auto actual = volume_->read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+}
+
+// tio_close drains the disk threads: what was handed over is on the devices afterwards,
+// also without tio_wait_threads.
+TEST_F(FourMembers, CloseRightAfterWriteStillWritesEveryChunk) {
+    const std::vector<int64_t> pieces = {unit() * 5 / 2, 9 * unit() + 11, unit() - 11, 17 * unit()};
+    int64_t total = 0;
+    for (int64_t piece : pieces) total += piece;
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(total), 11);
+    Watchdog watchdog(std::chrono::seconds(60), "close after write");
+    std::string why;
+    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(handle, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(handle, unit()), 0);
+    ASSERT_TRUE(write_in_pieces(handle, stream, pieces, &why)) << why;
+    ASSERT_EQ(tio_close(handle), 0);
+
+    const auto expected = expected_member_images(geometry_, unit(), stream);
+    const auto actual = volume_->read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+}
+
+// tio_seek moves every device by whole stripes and returns the rest: a read after it
+// starts that many stripes into the stream.
+TEST_F(FourMembers, SeekSkipsWholeStripesAndReturnsTheRest) {
+    const int64_t stripe = 4 * unit();
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(6 * stripe), 5);
+    Watchdog watchdog(std::chrono::seconds(60), "seek");
+    std::string why;
+    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(writer, 0), 0);
+    ASSERT_TRUE(write_in_pieces(writer, stream, {6 * stripe}, &why)) << why;
+    ASSERT_EQ(tio_wait_threads(writer), 0);
+    ASSERT_EQ(tio_close(writer), 0);
+
+    struct Seek {
+        int64_t offset;     // in the stream
+        int32_t rest;       // the part below one stripe
+        int64_t first_byte; // stream byte that the next read delivers first
+    };
+    const std::vector<Seek> seeks = {
+        {2 * stripe + unit() * 3 / 2, int32_t(unit() * 3 / 2), 2 * stripe},
+        {3 * unit(), int32_t(3 * unit()), 0},
+        {stripe, 0, stripe},
+    };
+    for (const Seek &seek : seeks) {
+        TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
+        ASSERT_NE(reader, nullptr) << why;
+        ASSERT_EQ(tio_set_offset(reader, 0), 0);
+        EXPECT_EQ(tio_seek(reader, seek.offset), seek.rest) << seek.offset;
+        // Then back: a negative offset moves back by whole stripes, truncating toward zero.
+        if (seek.first_byte >= stripe) {
+            ASSERT_EQ(tio_seek(reader, -(stripe + unit() / 2)), -int32_t(unit() / 2));
+            ASSERT_EQ(tio_seek(reader, stripe), 0);
+        }
+        const int64_t length = 2 * stripe;
+        std::vector<uint8_t> buffer(length);
+        ASSERT_EQ(tio_launch_read_threads(reader, length), 0);
+        ASSERT_EQ(tio_read(reader, buffer.data(), length), int32_t(length));
+        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), stream.begin() + seek.first_byte))
+            << "after seeking to " << seek.offset;
+        EXPECT_EQ(tio_join_threads(reader), 0);
+        ASSERT_EQ(tio_close(reader), 0);
+    }
+}
+
+// A page the engine may not touch: reading or writing it ends the test with a fault.
+struct ForbiddenPage {
+    ForbiddenPage() {
+        address = mmap(nullptr, size_t(getpagesize()), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
+    ~ForbiddenPage() { munmap(address, size_t(getpagesize())); }
+    void *address;
+};
+
+// Empty and negative calls do nothing: no byte of the caller's buffer is touched, the
+// rotation and the fill stay, and the stream around them lands as if they never were.
+TEST_F(FourMembers, EmptyAndNegativeCallsTouchNothing) {
+    ForbiddenPage forbidden;
+    ASSERT_NE(forbidden.address, MAP_FAILED);
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(7 * unit() + 100), 13);
+    Watchdog watchdog(std::chrono::seconds(60), "empty calls");
+    std::string why;
+    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(writer, 0), 0);
+    const int64_t first = 2 * unit() + 100;
+    ASSERT_EQ(tio_write(writer, stream.data(), first), int32_t(first));
+    const int64_t queued_before = queued(writer, 0) + queued(writer, 1);
+    EXPECT_EQ(tio_write(writer, forbidden.address, 0), 0);
+    EXPECT_EQ(tio_write(writer, nullptr, 0), 0);
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(tio_write(writer, forbidden.address, -1), -1);
+        EXPECT_EQ(tio_write(writer, forbidden.address, -int64_t(unit()) * 3), -1);
+        capture.finish();
+    }
+    EXPECT_EQ(writer->stripe_phase, 2);
+    EXPECT_EQ(writer->chunk_fill, 100);
+    EXPECT_EQ(queued(writer, 0) + queued(writer, 1), queued_before);
+    const int64_t rest = int64_t(stream.size()) - first;
+    ASSERT_EQ(tio_write(writer, stream.data() + first, rest), int32_t(rest));
+    ASSERT_EQ(tio_wait_threads(writer), 0);
+    ASSERT_EQ(tio_close(writer), 0);
+    const auto expected = expected_member_images(geometry_, 0, stream);
+    const auto actual = volume_->read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+
+    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(reader, 0), 0);
+    ASSERT_EQ(tio_launch_read_threads(reader, int64_t(stream.size())), 0);
+    std::vector<uint8_t> back(8 * unit());
+    ASSERT_EQ(tio_read(reader, back.data(), unit()), int32_t(unit()));
+    EXPECT_EQ(tio_read(reader, forbidden.address, 0), 0);
+    EXPECT_EQ(tio_read(reader, nullptr, 0), 0);
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(tio_read(reader, forbidden.address, -5), -1);
+        capture.finish();
+    }
+    EXPECT_EQ(reader->stripe_phase, 1);
+    const int64_t rest_back = int64_t(stream.size()) - unit();
+    ASSERT_EQ(tio_read(reader, back.data() + unit(), rest_back), int32_t(rest_back));
+    EXPECT_TRUE(std::equal(stream.begin(), stream.end(), back.begin()));
+    EXPECT_EQ(tio_join_threads(reader), 0);
+    ASSERT_EQ(tio_close(reader), 0);
+}
+
+// A call whose chunk count does not fit 32 bits is refused before anything is copied
+// (the buffer is a forbidden page; the length is never backed by memory).
+TEST(HugeCalls, ChunkCountBeyond32BitsIsRefused) {
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = 2;
+    geometry.workers = 1;
+    geometry.chunk_sectors = 1;  // 512-byte chunks
+    StripedVolume volume(dir, geometry);
+    ForbiddenPage forbidden;
+    const int64_t huge = (int64_t(1) << 31) * 512 + 3 * 512;  // 2^31 + 3 chunks
+    Watchdog watchdog(std::chrono::seconds(60), "huge calls");
+    std::string why;
+
+    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    StdoutCapture capture;
+    const int32_t write_rc = tio_write(writer, forbidden.address, huge);
+    const std::string printed = capture.finish();
+    EXPECT_EQ(write_rc, -1);
+    EXPECT_EQ(count_error_lines(printed), 1) << printed;
+    EXPECT_EQ(writer->stripe_phase, 0);
+    EXPECT_EQ(tio_wait_threads(writer), 0);
+    EXPECT_EQ(tio_close(writer), 0);
+
+    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    ASSERT_EQ(tio_launch_read_threads(reader, 4 * 512), 0);
+    StdoutCapture read_capture;
+    const int32_t read_rc = tio_read(reader, forbidden.address, huge);
+    const std::string read_printed = read_capture.finish();
+    EXPECT_EQ(read_rc, -1);
+    EXPECT_GE(count_error_lines(read_printed), 1) << read_printed;
+    EXPECT_EQ(reader->stripe_phase, 0);
+    EXPECT_EQ(tio_close(reader), 0);
+}
+
+}  // namespace

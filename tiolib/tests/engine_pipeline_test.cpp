@@ -1,0 +1,206 @@
+// The read sequence and the thread life cycle: misuse is refused at once instead of
+// waiting for ever, early closes end promptly, and short device reads copy exactly what
+// the device delivered.
+#include "volume_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace tio_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Four member files of 64 chunks each, two workers.
+class ReadSequence : public testing::Test {
+protected:
+    void SetUp() override {
+        geometry_.members = 4;
+        geometry_.workers = 2;
+        volume_ = std::make_unique<StripedVolume>(dir_, geometry_);
+        for (int m = 0; m < 4; ++m)
+            write_text(volume_->member_path(m), std::string(size_t(80 * unit()), char('A' + m)));
+    }
+    int64_t unit() const { return geometry_.chunk_bytes(); }
+    TioHandle *reader() {
+        std::string why;
+        TioHandle *handle = open_engine(volume_->config_path(), -1, &why);
+        EXPECT_NE(handle, nullptr) << why;
+        if (handle) {
+            EXPECT_EQ(tio_set_offset(handle, 0), 0);
+        }
+        return handle;
+    }
+
+    ScratchDir dir_;
+    Geometry geometry_;
+    std::unique_ptr<StripedVolume> volume_;
+};
+
+// A read that would ask some device for a chunk the plan does not give it would wait for
+// ever; it is refused at once with an error line, and the handle still closes.
+TEST_F(ReadSequence, ReadsBeyondThePlanAreRefusedAtOnce) {
+    struct Case {
+        const char *name;
+        int64_t planned;                 // bytes of the read sequence
+        std::vector<int64_t> good_reads; // accepted calls before the refused one
+        int64_t refused;                 // the call asking too much
+    };
+    const int64_t u = unit();
+    const std::vector<Case> cases = {
+        {"half the devices planned", 2 * u, {}, 4 * u},
+        {"one stripe, then one chunk more", 4 * u, {4 * u}, u},
+        {"ends in a tail, then the next device", 10 * u + u / 2, {3 * u, 8 * u}, u},
+        {"nothing planned", 0, {}, u},
+        {"no launch at all", -1, {}, u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Watchdog watchdog(std::chrono::seconds(30), c.name);
+        TioHandle *handle = reader();
+        ASSERT_NE(handle, nullptr);
+        if (c.planned >= 0) {
+            ASSERT_EQ(tio_launch_read_threads(handle, c.planned), 0);
+        }
+        std::vector<uint8_t> buffer(16 * u);
+        for (int64_t length : c.good_reads) ASSERT_EQ(tio_read(handle, buffer.data(), length), int32_t(length));
+        StdoutCapture capture;
+        const Clock::time_point start = Clock::now();
+        const int32_t rc = tio_read(handle, buffer.data(), c.refused);
+        const double took = seconds_since(start);
+        const std::string printed = capture.finish();
+        EXPECT_EQ(rc, -1);
+        EXPECT_LT(took, 5.0);
+        EXPECT_GE(count_error_lines(printed), 1) << printed;
+        EXPECT_EQ(tio_close(handle), 0);
+    }
+}
+
+TEST_F(ReadSequence, LaunchTotals) {
+    Watchdog watchdog(std::chrono::seconds(30), "launching read sequences");
+    TioHandle *handle = reader();
+    ASSERT_NE(handle, nullptr);
+    StdoutCapture capture;
+    EXPECT_EQ(tio_launch_read_threads(handle, -1), -1);
+    capture.finish();
+    EXPECT_EQ(tio_launch_read_threads(handle, 0), 0);
+    EXPECT_EQ(tio_read(handle, nullptr, 0), 0);
+    EXPECT_EQ(tio_join_threads(handle), 0);
+    EXPECT_EQ(tio_close(handle), 0);
+
+    // A write-mode handle plans nothing and starts nothing.
+    std::string why;
+    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    EXPECT_EQ(tio_launch_read_threads(writer, 8 * unit()), 0);
+    EXPECT_EQ(tio_wait_threads(writer), 0);
+    EXPECT_EQ(tio_close(writer), 0);
+}
+
+// tio_join_threads waits for each disk thread once: a second call, the shutdown after it
+// and a call before any launch find nothing to wait for.
+TEST_F(ReadSequence, JoinWaitsForEachThreadOnce) {
+    Watchdog watchdog(std::chrono::seconds(30), "joining read threads");
+    TioHandle *handle = reader();
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(tio_join_threads(handle), 0) << "no read sequence was launched";
+    ASSERT_EQ(tio_launch_read_threads(handle, 6 * unit()), 0);
+    std::vector<uint8_t> buffer(6 * unit());
+    ASSERT_EQ(tio_read(handle, buffer.data(), 6 * unit()), int32_t(6 * unit()));
+    for (int64_t k = 0; k < 6; ++k) EXPECT_EQ(buffer[k * unit()], 'A' + k % 4) << "chunk " << k;
+    EXPECT_EQ(tio_join_threads(handle), 0);
+    EXPECT_EQ(tio_join_threads(handle), 0);
+    EXPECT_EQ(tio_close(handle), 0);
+}
+
+TEST_F(ReadSequence, JoinIsRefusedAtOnceInWriteMode) {
+    Watchdog watchdog(std::chrono::seconds(30), "joining write-mode threads");
+    std::string why;
+    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    const std::vector<uint8_t> data = pattern_bytes(size_t(5 * unit()), 3);
+    ASSERT_EQ(tio_write(writer, data.data(), int64_t(data.size())), int32_t(data.size()));
+    const Clock::time_point start = Clock::now();
+    StdoutCapture capture;
+    EXPECT_EQ(tio_join_threads(writer), -1);
+    capture.finish();
+    EXPECT_LT(seconds_since(start), 5.0);
+    EXPECT_EQ(tio_wait_threads(writer), 0);
+    EXPECT_EQ(tio_close(writer), 0);
+}
+
+// The caller stops early: the disk threads still have planned chunks (and wait for empty
+// buffers); tio_close ends them and returns promptly.
+TEST_F(ReadSequence, CloseWhileDiskThreadsStillHaveChunks) {
+    for (int chunks_read : {0, 1, 5}) {
+        SCOPED_TRACE(std::to_string(chunks_read) + " chunks read before closing");
+        Watchdog watchdog(std::chrono::seconds(30), "closing an unfinished read sequence");
+        TioHandle *handle = reader();
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(tio_launch_read_threads(handle, 64 * unit()), 0);
+        std::vector<uint8_t> buffer(8 * unit());
+        if (chunks_read > 0) {
+            ASSERT_EQ(tio_read(handle, buffer.data(), chunks_read * unit()), int32_t(chunks_read * unit()));
+        }
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_LT(seconds_since(start), 5.0);
+    }
+}
+
+// A device that ends inside a chunk delivers fewer bytes: exactly those are copied, the
+// rest of that chunk's room in the caller's buffer is left alone, and every other chunk
+// still lands at its own place. A read past the end delivers nothing.
+TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = 4;
+    geometry.workers = 2;
+    geometry.start_sector = 0;
+    geometry.member_sectors = {0, 0, 0, 0};
+    StripedVolume volume(dir, geometry);
+    const int64_t unit = geometry.chunk_bytes();
+    const std::vector<int64_t> member_sizes = {3 * unit, unit + unit / 2 + 100, 3 * unit, 2 * unit + 1};
+    std::vector<std::vector<uint8_t>> contents;
+    for (int m = 0; m < 4; ++m) {
+        contents.push_back(pattern_bytes(size_t(member_sizes[m]), 40 + m));
+        write_text(volume.member_path(m), std::string(contents[m].begin(), contents[m].end()));
+    }
+    const int64_t total = 12 * unit;
+    const uint8_t poison = 0xEE;
+    Watchdog watchdog(std::chrono::seconds(60), "short reads");
+
+    for (const std::vector<int> &cutting : std::vector<std::vector<int>>{{12}, {1}, {5, 3}}) {
+        SCOPED_TRACE("calls of " + std::to_string(cutting[0]) + " chunks first");
+        std::string why;
+        TioHandle *handle = open_engine(volume.config_path(), -1, &why);
+        ASSERT_NE(handle, nullptr) << why;
+        ASSERT_EQ(tio_set_offset(handle, 0), 0);
+        ASSERT_EQ(tio_launch_read_threads(handle, total), 0);
+        std::vector<uint8_t> buffer(total, poison);
+        int64_t done = 0;
+        for (int64_t piece : read_pieces(total, unit, cutting)) {
+            ASSERT_EQ(tio_read(handle, buffer.data() + done, piece), int32_t(piece));
+            done += piece;
+        }
+        EXPECT_EQ(tio_join_threads(handle), 0);
+        EXPECT_EQ(tio_close(handle), 0);
+
+        for (int64_t k = 0; k < 12; ++k) {
+            const int member = int(k % 4);
+            const int64_t from = (k / 4) * unit;
+            const int64_t delivered = std::clamp<int64_t>(member_sizes[member] - from, 0, unit);
+            const uint8_t *got = buffer.data() + k * unit;
+            EXPECT_TRUE(std::equal(got, got + delivered, contents[member].begin() + from)) << "chunk " << k;
+            EXPECT_TRUE(std::all_of(got + delivered, got + unit, [&](uint8_t b) { return b == poison; }))
+                << "chunk " << k << " holds " << delivered << " delivered bytes and nothing more";
+        }
+    }
+}
+
+}  // namespace

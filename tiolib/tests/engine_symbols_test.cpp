@@ -1,0 +1,115 @@
+// The built engine exports every function of its interface under its plain name, and
+// nothing else: internal helpers stay hidden.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <dlfcn.h>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+const std::set<std::string> kInterface = {
+    // handle, records and lifecycle
+    "tio_open", "tio_set_dir", "tio_init", "tio_close", "tio_malloc", "tio_free",
+    // configuration and device table
+    "tio_set_config", "open_fs_props", "read_config", "setConfField", "parseNum", "parse_dm_full",
+    "close_fs_props", "getDeviceProps", "getDeviceSize", "getStripeSize", "getAdjustedSize",
+    "getRelativeSize",
+    // pipeline
+    "perform_read_buff", "perform_read_disk", "perform_write_disk", "perform_write_buff", "write_disk",
+    "read_disk", "read_buff", "write_buff", "launch_write_threads", "tio_wait_threads",
+    "tio_join_threads", "join_unlock", "__nsleep", "nsleep", "msleep",
+    // striped transfers
+    "tio_write", "tio_read", "tio_launch_read_threads", "mapReads", "tio_seek", "tio_set_offset",
+    // utilities
+    "packX", "packD", "packL", "unpackX", "ceil_int", "floor_int", "ceil_off", "floor_off",
+    "ceil_double", "floor_double", "getFsUsed", "get_time",
+    // detached-header files
+    "writeDet", "readDet", "getFileSize", "getDetEntries", "accumDetSize", "isExt", "countDir",
+    "getAllDets", "sortDets", "finalizeDet", "tio_finalize_det",
+    // extent allocation
+    "tio_write_det", "tio_update_det", "writeDetLock", "updateDet", "getAllocation", "determineOffset",
+    "createLock", "removeLock", "stripeAlign", "isDetContinuous", "getRandom",
+};
+
+// Symbols the linker and the sanitizer runtimes add to every shared object.
+bool is_toolchain_symbol(const std::string &name) {
+    static const std::set<std::string> linker = {"_init", "_fini", "_edata", "_end", "__bss_start"};
+    for (const char *prefix : {"__asan", "__odr_asan", "__tsan", "__ubsan", "__sanitizer", "__lsan"})
+        if (name.rfind(prefix, 0) == 0) return true;
+    return linker.count(name) > 0;
+}
+
+struct DynamicSymbol {
+    char type;
+    std::string name;
+};
+
+std::vector<DynamicSymbol> defined_dynamic_symbols(const std::string &library, std::string *error) {
+    std::vector<DynamicSymbol> symbols;
+    const std::string command = "nm -D --defined-only '" + library + "' 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        *error = "popen failed";
+        return symbols;
+    }
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe)) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        if (!(fields >> address >> type >> name)) continue;
+        name = name.substr(0, name.find('@'));
+        symbols.push_back({type[0], name});
+    }
+    const int status = pclose(pipe);
+    if (status != 0) *error = "nm exited with status " + std::to_string(status);
+    return symbols;
+}
+
+TEST(Exports, EveryInterfaceFunctionAndNothingElse) {
+    std::string error;
+    const std::vector<DynamicSymbol> symbols = defined_dynamic_symbols(TIO_ENGINE_SO, &error);
+    ASSERT_EQ(error, "");
+    ASSERT_FALSE(symbols.empty());
+    std::set<std::string> functions;
+    for (const DynamicSymbol &symbol : symbols) {
+        if (kInterface.count(symbol.name)) {
+            EXPECT_TRUE(symbol.type == 'T' || symbol.type == 'W') << symbol.name << " is not a function";
+            functions.insert(symbol.name);
+        } else {
+            EXPECT_TRUE(is_toolchain_symbol(symbol.name)) << "exported beyond the interface: " << symbol.name;
+        }
+    }
+    for (const std::string &name : kInterface) EXPECT_TRUE(functions.count(name)) << "not exported: " << name;
+}
+
+TEST(Exports, ResolveAndRunThroughTheDynamicLoader) {
+    void *library = dlopen(TIO_ENGINE_SO, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    for (const std::string &name : kInterface) EXPECT_NE(dlsym(library, name.c_str()), nullptr) << name;
+    using Quotient = int32_t (*)(int32_t, int32_t);
+    auto ceil_of = reinterpret_cast<Quotient>(dlsym(library, "ceil_int"));
+    if (ceil_of) {
+        EXPECT_EQ(ceil_of(10, 4), 3);
+    }
+    dlclose(library);
+}
+
+// The one public header declares every function of the interface.
+TEST(Exports, PublicHeaderDeclaresEveryFunction) {
+    std::ifstream header(TIO_PUBLIC_HEADER);
+    ASSERT_TRUE(header.good()) << TIO_PUBLIC_HEADER;
+    std::stringstream text;
+    text << header.rdbuf();
+    const std::string source = text.str();
+    for (const std::string &name : kInterface) {
+        const std::regex declaration("\\b" + name + "\\s*\\(");
+        EXPECT_TRUE(std::regex_search(source, declaration)) << name;
+    }
+}
+
+}  // namespace
