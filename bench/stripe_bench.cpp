@@ -45,7 +45,8 @@ struct FileSystem {
 
 struct Options {
     int64_t cell_bytes = 256 * kMiB;
-    int repetitions = 5;
+    int repetitions = 4;
+    int warmup_runs = 1;  // untimed runs per cell before the timed ones
     int64_t call_bytes = 8 * kMiB;
     int64_t small_call_total = 64 * kMiB;
     int64_t small_call_bytes = 64 * kKiB;
@@ -53,6 +54,7 @@ struct Options {
     std::string disk_dir = "/var/tmp";
     bool disk_cached = false;
     bool breakdown = false;
+    bool prefault_staging = false;
     std::vector<int64_t> members = {1, 4, 8};
     std::vector<int64_t> workers = {1, 2, 4};
     std::vector<int64_t> chunks_kib = {64, 1024};
@@ -64,8 +66,10 @@ void print_usage(FILE *out) {
         "usage: kel_bench [--quick] [--size-mib M] [--reps N] [--call-mib C] [--small-mib S]\n"
         "                 [--members LIST] [--workers LIST] [--chunks-kib LIST] [--fs LIST]\n"
         "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--breakdown]\n"
+        "                 [--prefault-staging]\n"
         "  --size-mib M      bytes moved per measurement (default 256)\n"
-        "  --reps N          runs per measurement; the fastest is printed (default 5)\n"
+        "  --reps N          timed runs per measurement after one untimed warm-up run;\n"
+        "                    the fastest is printed (default 4)\n"
         "  --call-mib C      bytes per transfer call, rounded up to whole chunks (default 8)\n"
         "  --small-mib S     bytes written in 64 KiB calls for the call-rate rows (default 64)\n"
         "  --members LIST    comma-separated member counts (default 1,4,8)\n"
@@ -76,6 +80,8 @@ void print_usage(FILE *out) {
         "  --disk-dir DIR    directory on the disk (default /var/tmp)\n"
         "  --disk-cached     disk rows without fdatasync and page eviction\n"
         "  --breakdown       also print where the engine's time goes (phases, CPU, faults)\n"
+        "  --prefault-staging  touch the engine's staging buffers after tio_init, untimed:\n"
+        "                    the engine without the page faults of its first transfer\n"
         "  --quick           tiny sizes, one run: a smoke test of every path\n");
 }
 
@@ -107,6 +113,7 @@ std::vector<int64_t> parse_count_list(const std::string &option, const std::stri
 void apply_quick(Options &options) {
     options.cell_bytes = 16 * kMiB;
     options.repetitions = 1;
+    options.warmup_runs = 0;
     options.small_call_total = 4 * kMiB;
 }
 
@@ -122,10 +129,10 @@ Options parse_options(int argc, char **argv) {
             std::exit(0);
         }
         if (option == "--quick") continue;
-        if (option == "--disk-cached" || option == "--breakdown") {
-            (option == "--disk-cached" ? options.disk_cached : options.breakdown) = true;
-            continue;
-        }
+        if (option == "--disk-cached") options.disk_cached = true;
+        else if (option == "--breakdown") options.breakdown = true;
+        else if (option == "--prefault-staging") options.prefault_staging = true;
+        if (option == "--disk-cached" || option == "--breakdown" || option == "--prefault-staging") continue;
         if (i + 1 >= arguments.size()) throw std::invalid_argument("unknown option or missing value: " + option);
         const std::string &value = arguments[++i];
         if (option == "--size-mib") options.cell_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
@@ -147,22 +154,37 @@ Options parse_options(int argc, char **argv) {
 
 // ---- Timing ------------------------------------------------------------------------
 
-double time_seconds(const std::function<void()> &body) {
+double cpu_seconds() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Wall-clock time of a run and the CPU time of all the process's threads during it.
+struct Timing {
+    double wall = 0;
+    double cpu = 0;
+};
+
+Timing time_run(const std::function<void()> &body) {
+    const double cpu_start = cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
     body();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {wall, cpu_seconds() - cpu_start};
 }
+
+double time_seconds(const std::function<void()> &body) { return time_run(body).wall; }
 
 // The fastest run: other work on a shared machine only ever slows a run down.
 double fastest(const std::vector<double> &seconds) {
     return *std::min_element(seconds.begin(), seconds.end());
 }
 
-double cpu_seconds() {
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+Timing fastest(const std::vector<Timing> &runs) {
+    return *std::min_element(runs.begin(), runs.end(),
+                             [](const Timing &a, const Timing &b) { return a.wall < b.wall; });
 }
 
 long minor_faults() {
@@ -233,8 +255,8 @@ public:
 
     EnginePhases engine_write();
     EnginePhases engine_read();
-    double striped_pwrite();
-    double striped_pread();
+    Timing striped_pwrite();
+    Timing striped_pread();
     double sequential_write();
     double sequential_read();
     double copy_in_memory();
@@ -256,11 +278,24 @@ private:
     const std::string single_file_;
 };
 
+// A fresh handle's staging buffers are new memory: the first transfer page-faults every
+// page of them. Touching them here, untimed, shows the engine without that cost.
+void prefault_staging(const TioHandle &handle, int64_t chunk_bytes) {
+    for (int32_t w = 0; w < handle.worker_count; ++w) {
+        const TioWorker &worker = handle.workers[w];
+        for (int32_t d = 0; d < worker.device_count; ++d)
+            for (const TioBuffer &buffer : worker.devices[d].buffers)
+                std::memset(buffer.data, 0, static_cast<size_t>(chunk_bytes));
+    }
+}
+
 // Timed from the first tio_write until tio_close has flushed and closed the member
 // streams (and, on the disk, until fdatasync of every member returned).
 EnginePhases CellRunner::engine_write() {
     EngineHandle writer(config_path_, Direction::write);  // truncates the members
     kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
+    // No transfer has started, so the disk threads are waiting for their first buffer.
+    if (options_.prefault_staging) prefault_staging(*writer.get(), cell_.chunk_bytes);
     const uint8_t *source = buffers_.source.data();
     EnginePhases phases;
     PhaseClock clock;
@@ -283,6 +318,7 @@ EnginePhases CellRunner::engine_read() {
     prepare_read(members());
     EngineHandle reader(config_path_, Direction::read);
     kel::expect_result(tio_set_offset(reader.get(), 0), 0, "tio_set_offset");
+    if (options_.prefault_staging) prefault_staging(*reader.get(), cell_.chunk_bytes);
     uint8_t *destination = buffers_.destination.data();
     EnginePhases phases;
     PhaseClock clock;
@@ -303,10 +339,10 @@ EnginePhases CellRunner::engine_read() {
 }
 
 // Reference (a): the same layout, written by the caller's thread straight from its buffer.
-double CellRunner::striped_pwrite() {
+Timing CellRunner::striped_pwrite() {
     std::vector<File> files = kel::open_files(members(), O_WRONLY | O_CREAT | O_TRUNC);
     const uint8_t *source = buffers_.source.data();
-    return time_seconds([&] {
+    return time_run([&] {
         for (int64_t done = 0; done < bytes();) {
             const int64_t length = next_call(done);
             kel::pwrite_striped(files, cell_.chunk_bytes, source, done, length);
@@ -319,11 +355,11 @@ double CellRunner::striped_pwrite() {
     });
 }
 
-double CellRunner::striped_pread() {
+Timing CellRunner::striped_pread() {
     prepare_read(members());
     std::vector<File> files = kel::open_files(members(), O_RDONLY);
     uint8_t *destination = buffers_.destination.data();
-    const double seconds = time_seconds([&] {
+    const Timing timing = time_run([&] {
         for (int64_t done = 0; done < bytes();) {
             const int64_t length = next_call(done);
             kel::pread_striped(files, cell_.chunk_bytes, destination, done, length);
@@ -332,7 +368,7 @@ double CellRunner::striped_pread() {
         for (File &file : files) file.close();
     });
     check_read("striped pread");
-    return seconds;
+    return timing;
 }
 
 // Reference (b): the same bytes as one sequential stream to a single file.
@@ -406,6 +442,7 @@ struct CellResult {
     double engine_read = 0, striped_pread = 0, sequential_read = 0;
     double memcpy_rate = 0;
     EnginePhases write_phases, read_phases;  // of the fastest engine runs
+    Timing pwrite_run, pread_run;            // of the fastest (a) runs
 };
 
 void keep_fastest(EnginePhases &best, const EnginePhases &run) {
@@ -418,7 +455,14 @@ void keep_fastest(EnginePhases &best, const EnginePhases &run) {
 CellResult measure_cell(const Cell &cell, const Options &options, kel::TempVolume &volume,
                         const std::string &config_path, Buffers &buffers) {
     CellRunner runner(cell, options, volume, config_path, buffers);
-    std::vector<double> pwrite_s, sequential_write_s, pread_s, sequential_read_s, memcpy_s;
+    std::vector<Timing> pwrite_s, pread_s;
+    std::vector<double> sequential_write_s, sequential_read_s, memcpy_s;
+    for (int warmup = 0; warmup < options.warmup_runs; ++warmup) {
+        runner.striped_pwrite();
+        runner.engine_write();
+        runner.engine_read();
+        runner.striped_pread();
+    }
     CellResult result{};
     result.cell = cell;
     for (int rep = 0; rep < options.repetitions; ++rep) {
@@ -431,11 +475,13 @@ CellResult measure_cell(const Cell &cell, const Options &options, kel::TempVolum
         memcpy_s.push_back(runner.copy_in_memory());
     }
     auto rate = [&](double seconds) { return mib_per_second(options.cell_bytes, seconds); };
-    result.striped_pwrite = rate(fastest(pwrite_s));
+    result.pwrite_run = fastest(pwrite_s);
+    result.pread_run = fastest(pread_s);
+    result.striped_pwrite = rate(result.pwrite_run.wall);
     result.sequential_write = rate(fastest(sequential_write_s));
     result.engine_write = rate(result.write_phases.total());
     result.engine_read = rate(result.read_phases.total());
-    result.striped_pread = rate(fastest(pread_s));
+    result.striped_pread = rate(result.pread_run.wall);
     result.sequential_read = rate(fastest(sequential_read_s));
     result.memcpy_rate = rate(fastest(memcpy_s));
     return result;
@@ -476,24 +522,27 @@ void print_target(const std::vector<CellResult> &results) {
     }
 }
 
-void print_phase_row(const CellResult &r, const char *direction, const EnginePhases &p) {
-    std::printf("| %s | %d | %d | %s | %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.2f | %ld |\n",
+void print_phase_row(const CellResult &r, const char *direction, const EnginePhases &p,
+                     const Timing &reference) {
+    std::printf("| %s | %d | %d | %s | %s | %.1f | %.1f | %.1f | %.1f | %.1f | %.2f | %ld | %.1f | %.1f "
+                "| %.2f |\n",
                 r.cell.file_system->name.c_str(), r.cell.members, r.cell.workers,
                 chunk_label(r.cell.chunk_bytes).c_str(), direction, p.calls * 1e3, p.wait * 1e3,
                 p.close * 1e3, p.total() * 1e3, p.cpu * 1e3, p.total() > 0 ? p.cpu / p.total() : 0.0,
-                p.faults);
+                p.faults, reference.wall * 1e3, reference.cpu * 1e3, ratio(p.cpu, reference.cpu));
 }
 
 // The fastest engine run of each cell, split into its phases.
 void print_breakdown(const std::vector<CellResult> &results) {
     std::printf("\nEngine breakdown (fastest run; wait = tio_wait_threads or tio_join_threads; close = "
-                "tio_close, plus fdatasync on a synced disk; CPU = all threads of the process)\n\n");
+                "tio_close, plus fdatasync on a synced disk; CPU = all threads of the process; the last "
+                "three columns are the fastest (a) run and the CPU ratio engine/(a))\n\n");
     std::printf("| fs | members | workers | chunk | dir | calls ms | wait ms | close ms | total ms "
-                "| CPU ms | cores busy | minor faults |\n");
-    std::printf("|---|--:|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|\n");
+                "| CPU ms | cores busy | minor faults | (a) ms | (a) CPU ms | CPU engine/(a) |\n");
+    std::printf("|---|--:|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|\n");
     for (const CellResult &r : results) {
-        print_phase_row(r, "write", r.write_phases);
-        print_phase_row(r, "read", r.read_phases);
+        print_phase_row(r, "write", r.write_phases, r.pwrite_run);
+        print_phase_row(r, "read", r.read_phases, r.pread_run);
     }
 }
 
@@ -592,13 +641,16 @@ std::vector<FileSystem> chosen_file_systems(const Options &options) {
 void print_preamble(const Options &options, const std::vector<FileSystem> &file_systems) {
     std::printf("## Striped engine throughput (MiB/s, higher is better)\n\n");
     std::printf("%lld MiB per measurement in calls of %lld MiB (rounded up to whole chunks), fastest of %d "
-                "run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
+                "run(s) after %d untimed warm-up run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
                 static_cast<long long>(options.cell_bytes / kMiB),
-                static_cast<long long>(options.call_bytes / kMiB), options.repetitions);
+                static_cast<long long>(options.call_bytes / kMiB), options.repetitions, options.warmup_runs);
     std::printf("Writes start from truncated files and are timed until the files are closed; reads are "
                 "checked byte for byte (untimed).\n");
     std::printf("%ld CPUs online; load average at start %s.\n", sysconf(_SC_NPROCESSORS_ONLN),
                 load_average().c_str());
+    if (options.prefault_staging)
+        std::printf("--prefault-staging: the engine's staging buffers are touched after tio_init, outside "
+                    "the timing; the engine rows leave out the page faults of a fresh handle.\n");
     for (const FileSystem &fs : file_systems) {
         if (fs.name == "tmpfs") {
             std::printf("- tmpfs (%s): memory only.\n", fs.directory.c_str());
