@@ -187,17 +187,45 @@ TEST(EditorReads, RetriesReadInterruptedBySignal) {
 
 // The terminal hangs up while the editor waits: the call ends with the text as it stood
 // instead of reading forever.
+// Child side: standard error goes to a pipe; returns what was written to it.
+template <typename Body> std::string capture_stderr(Body body) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) _exit(3);
+    dup2(pipe_ends[1], STDERR_FILENO);
+    close(pipe_ends[1]);
+    body();
+    close(STDERR_FILENO);
+    std::string captured;
+    char buffer[512];
+    for (ssize_t got; (got = read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+        captured.append(buffer, static_cast<size_t>(got));
+    return captured;
+}
+
 TEST(EditorReads, HangUpEndsTheCall) {
     PtyRun run = run_on_pty(
         [] {
             signal(SIGHUP, SIG_IGN);
-            call_editor("> ", "", 0, 8);
+            report("stderr", capture_stderr([] {
+                       call_editor("> ", "", 0, 8);
+                       // A later call finds no terminal: reported, and it ends at once.
+                       char line[4];
+                       int32_t length = 0;
+                       report("later_result", m_get_input("> ", line, &length, 2, 4, 0));
+                       report("later_length", length);
+                   }));
         },
         {WaitRaw(), Type("ab"), WaitFor("> ab"), HangUp()});
     ASSERT_TRUE(exited_normally(run)) << "timed out: " << run.timed_out;
     EXPECT_EQ("0", run.report["result"]);
     EXPECT_EQ("2", run.report["length"]);
     EXPECT_EQ(visible(expected_buffer("ab", 8)), visible(run.report["buffer"]));
+    // A hung-up terminal cannot take its settings back: reported, and the call still ends.
+    EXPECT_EQ("tcsetattr: Couldn't restore the terminal: Input/output error\n"
+              "tcgetattr: Couldn't read the terminal: Input/output error\n",
+              run.report["stderr"]);
+    EXPECT_EQ("0", run.report["later_result"]);
+    EXPECT_EQ("0", run.report["later_length"]);
 }
 
 TEST(EditorReads, HangUpInsideEscapeSequenceEndsTheCall) {

@@ -215,6 +215,21 @@ TEST(EditorArguments, NullPointersCountAsEmpty) {
     EXPECT_EQ("c " + kGuard, run.report["buffer"]);
 }
 
+// Nobody made stdout unbuffered (getInterrupt was never called): the prompt and the echo
+// still reach the terminal before the editor waits for the next key.
+TEST(EditorOutput, ShowsPromptAndEchoWithBufferedStdout) {
+    PtyRun run = run_on_pty(
+        [] {
+            static char buffer[BUFSIZ];
+            std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+            call_editor("> ", "", 0, 8);
+        },
+        {WaitFor("> "), Type("ab"), WaitFor("ab"), Type("\r")});
+    ASSERT_TRUE(run.steps_done) << visible(run.output);
+    ASSERT_TRUE(exited_normally(run));
+    EXPECT_EQ(visible("> ab" + kNewLine), visible(run.output));
+}
+
 // The terminal's settings come back exactly, also non-default ones.
 TEST(EditorTerminal, RestoresUnusualSettings) {
     PtyOptions options;
