@@ -178,7 +178,7 @@ TEST(EditorReads, RetriesReadInterruptedBySignal) {
             call_editor("> ", "", 0, 8);
             report("alarms", g_alarms);
         },
-        {WaitRaw(), Pause(50), Signal(SIGUSR1), Pause(100), Type("ok\r")});
+        {WaitFor("> "), Pause(50), Signal(SIGUSR1), Pause(100), Type("ok\r")});
     ASSERT_TRUE(exited_normally(run));
     EXPECT_EQ("1", run.report["alarms"]);
     EXPECT_EQ(visible("> ok" + kNewLine), visible(run.output));
