@@ -171,7 +171,6 @@ DetReadStatus readDetFile(const std::string &path, std::vector<DetEntry> &out) {
         if (count == 0) return DetReadStatus::no_entries;
         bytes.resize(static_cast<size_t>(count) * kDetRecordSize);
         if (!readExactly(fd.get(), bytes.data(), bytes.size())) continue;  // truncated meanwhile
-        out.reserve(out.size() + static_cast<size_t>(count));
         for (int32_t i = 0; i < count; ++i) out.push_back(decodeDetEntry(&bytes[i * kDetRecordSize]));
         return DetReadStatus::ok;
     }
