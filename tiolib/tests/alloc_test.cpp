@@ -387,6 +387,31 @@ TEST_F(Alloc, LostLockRepeatsTheAllocation) {
     EXPECT_EQ(readFile(lock()), kFreeLock);
 }
 
+// An update writes the extent into the data file before it releases the lock; when the
+// lock was lost, that rewrite is undone before the update is repeated, so the extent is
+// added once.
+TEST_F(Alloc, LostLockDuringUpdateIsRolledBack) {
+    static int attempts;
+    static std::string det_path, det_during_first;
+    attempts = 0;
+    det_path = dir.file("new.det");
+    tio::before_release_hook = [](int attempt, const char *lock_path) {
+        attempts = attempt;
+        if (attempt > 1) return;
+        det_during_first = readFile(det_path);
+        writeFile(lock_path, lockText(getpid() + 1));
+    };
+    writeEntries(dir.file("a.det"), {{0, 1000 * KiB}});
+    writeEntries(dir.file("b.det"), {{2048 * KiB, 400 * KiB}});
+    writeEntries(det_path, {{256 * KiB, 1024 * KiB}});
+
+    EXPECT_EQ(updateDet(props.get(), det_path.c_str(), 1024 * KiB), 512 * KiB);
+    EXPECT_EQ(attempts, 2);
+    EXPECT_EQ(det_during_first, recordBytes({{256 * KiB, 2048 * KiB}}));  // rewritten before release
+    EXPECT_EQ(readFile(det_path), recordBytes({{256 * KiB, 2048 * KiB}}));
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{".kellock", "a.det", "b.det", "new.det"}));
+}
+
 struct EndlessCase {
     const char *name;
     const char *lock_content;  // written into the lock file at every release
