@@ -134,6 +134,70 @@ TEST_F(ReadSequence, JoinIsRefusedAtOnceInWriteMode) {
     EXPECT_EQ(tio_close(writer), 0);
 }
 
+// Transfers in the direction the handle was not opened for would wait for ever for the
+// other side's thread; they are refused at once.
+TEST_F(ReadSequence, TransfersAgainstTheDirectionAreRefused) {
+    Watchdog watchdog(std::chrono::seconds(30), "transfers against the direction");
+    const std::vector<uint8_t> data = pattern_bytes(size_t(16 * unit()), 9);
+    std::vector<uint8_t> buffer(16 * unit());
+    std::string why;
+    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(tio_read(writer, buffer.data(), 16 * unit()), -1);
+        capture.finish();
+    }
+    EXPECT_EQ(tio_wait_threads(writer), 0);
+    EXPECT_EQ(tio_close(writer), 0);
+
+    TioHandle *handle = reader();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(tio_launch_read_threads(handle, 16 * unit()), 0);
+    {
+        StdoutCapture capture;
+        EXPECT_EQ(tio_write(handle, data.data(), 16 * unit()), -1);
+        capture.finish();
+    }
+    EXPECT_EQ(tio_read(handle, buffer.data(), 16 * unit()), int32_t(16 * unit()));
+    EXPECT_EQ(buffer[5 * unit()], 'B');
+    EXPECT_EQ(tio_join_threads(handle), 0);
+    EXPECT_EQ(tio_close(handle), 0);
+}
+
+// One handle, two read sequences: the second starts where it is positioned and reads its
+// own plan from the first device on.
+TEST_F(ReadSequence, ASecondSequenceOnTheSameHandle) {
+    for (int m = 0; m < 4; ++m) {
+        std::vector<uint8_t> content = pattern_bytes(size_t(80 * unit()), 60 + m);
+        write_text(volume_->member_path(m), std::string(content.begin(), content.end()));
+    }
+    Watchdog watchdog(std::chrono::seconds(30), "two read sequences");
+    TioHandle *handle = reader();
+    ASSERT_NE(handle, nullptr);
+    const std::vector<uint8_t> stream_at_0 = [&] {
+        std::vector<uint8_t> out;
+        std::string why;
+        EXPECT_TRUE(read_back(volume_->config_path(), 0, 24 * unit(), {24 * unit()}, &out, &why)) << why;
+        return out;
+    }();
+    ASSERT_EQ(stream_at_0.size(), size_t(24 * unit()));
+    // The first sequence stops half-way through a stripe, the second starts one stripe
+    // row further on every device.
+    std::vector<uint8_t> first(6 * unit()), second(8 * unit());
+    ASSERT_EQ(tio_launch_read_threads(handle, 6 * unit()), 0);
+    ASSERT_EQ(tio_read(handle, first.data(), 6 * unit()), int32_t(6 * unit()));
+    ASSERT_EQ(tio_join_threads(handle), 0);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), stream_at_0.begin()));
+    ASSERT_EQ(tio_set_offset(handle, 3 * unit()), 0);
+    ASSERT_EQ(tio_launch_read_threads(handle, 8 * unit()), 0);
+    ASSERT_EQ(tio_read(handle, second.data(), 3 * unit()), int32_t(3 * unit()));
+    ASSERT_EQ(tio_read(handle, second.data() + 3 * unit(), 5 * unit()), int32_t(5 * unit()));
+    ASSERT_EQ(tio_join_threads(handle), 0);
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), stream_at_0.begin() + 12 * unit()));
+    EXPECT_EQ(tio_close(handle), 0);
+}
+
 // The caller stops early: the disk threads still have planned chunks (and wait for empty
 // buffers); tio_close ends them and returns promptly.
 TEST_F(ReadSequence, CloseWhileDiskThreadsStillHaveChunks) {
