@@ -196,9 +196,10 @@ int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries)
     const size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    // Hidden, and ending in ".tmp", so that no scan ever takes it for a ".det" file.
-    const std::string temporary = directory + "/." + base + "." + std::to_string(getpid()) + "." +
-                                  std::to_string(rewrite_counter.fetch_add(1)) + ".tmp";
+    // Hidden, and ending in ".tmp", so that no scan ever takes it for a ".det" file; the
+    // process id and a counter keep concurrent rewrites apart, the name stays short.
+    const std::string temporary = directory + "/." + base.substr(0, 128) + "." + std::to_string(getpid()) +
+                                  "." + std::to_string(rewrite_counter.fetch_add(1)) + ".tmp";
 
     std::vector<unsigned char> bytes(entries.size() * kDetRecordSize);
     for (size_t i = 0; i < entries.size(); ++i)
