@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -242,6 +243,96 @@ TEST(UnopenableMember, FailedInitLeavesNothingBehind) {
         EXPECT_EQ(tio_close(handle), 0);
         EXPECT_EQ(open_fd_count(), descriptors);
     }
+}
+
+// ---- Threads that cannot be started ----------------------------------------------------
+
+// Caps the address space a little above what the process uses now, so that no thread
+// stack (megabytes) can be mapped any more while small blocks still can.
+bool forbid_new_threads() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    int64_t size_kib = -1;
+    while (std::getline(status, line))
+        if (line.rfind("VmSize:", 0) == 0) size_kib = std::stoll(line.substr(7));
+    if (size_kib < 0) return false;
+    rlimit limit{rlim_t((size_kib + 4096) * 1024), RLIM_INFINITY};
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// A thread that cannot be started is reported or its work is done another way; nothing
+// waits for a thread that does not exist.
+TEST(ThreadsThatCannotStart, AreReportedOrReplacedAndNothingHangs) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "an address-space limit cannot be combined with the sanitizers' shadow memory";
+#endif
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = 4;
+    geometry.workers = 2;
+    StripedVolume volume(dir, geometry);
+    const int64_t unit = geometry.chunk_bytes();
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(21 * unit + 99), 51);
+
+    // Disk threads cannot start in tio_init: it fails, and closing does not hang.
+    ChildResult init = run_in_child(
+        [&] {
+            if (!forbid_new_threads()) return 10;
+            std::string why;
+            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            if (handle) return 11;  // the threads started after all: nothing learned
+            return 0;
+        },
+        60);
+    ASSERT_TRUE(init.exited) << "signal " << init.signal;
+    if (init.exit_code == 11) {
+        std::printf("thread limit had no effect here; the rest of this test is moot\n");
+        return;
+    }
+    EXPECT_EQ(init.exit_code, 0) << init.stdout_text;
+    EXPECT_GE(count_error_lines(init.stdout_text), 1) << init.stdout_text;
+
+    // Copy threads cannot start in tio_write: the call still hands everything over.
+    ChildResult write = run_in_child(
+        [&] {
+            std::string why;
+            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            if (!handle) return 20;
+            if (tio_set_offset(handle, 0) != 0) return 21;
+            if (!forbid_new_threads()) return 22;
+            if (!write_in_pieces(handle, stream, {5 * unit + 3, int64_t(stream.size()) - 5 * unit - 3}, &why))
+                return 23;
+            if (tio_wait_threads(handle) != 0) return 24;
+            return tio_close(handle) == 0 ? 0 : 25;
+        },
+        60);
+    ASSERT_TRUE(write.exited) << "signal " << write.signal;
+    EXPECT_EQ(write.exit_code, 0) << write.stdout_text;
+    const auto expected = expected_member_images(geometry, 0, stream);
+    const auto actual = volume.read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+
+    // Read threads cannot start: the launch is refused (or the reads are done anyway), and
+    // neither a read nor the close waits for a thread that does not exist.
+    ChildResult read = run_in_child(
+        [&] {
+            std::string why;
+            TioHandle *handle = open_engine(volume.config_path(), -1, &why);
+            if (!handle) return 30;
+            if (tio_set_offset(handle, 0) != 0) return 31;
+            if (!forbid_new_threads()) return 32;
+            std::vector<uint8_t> back(stream.size() + unit);
+            const int32_t launched = tio_launch_read_threads(handle, int64_t(stream.size()));
+            const int32_t got = tio_read(handle, back.data(), int64_t(stream.size()));
+            if (launched == 0 && (got != int32_t(stream.size()) || !std::equal(stream.begin(), stream.end(), back.begin())))
+                return 33;
+            if (launched != 0 && (launched != -1 || got != -1)) return 34;
+            tio_join_threads(handle);
+            return tio_close(handle) == 0 ? 0 : 35;
+        },
+        30);
+    ASSERT_TRUE(read.exited) << "signal " << read.signal;
+    EXPECT_EQ(read.exit_code, 0) << read.stdout_text;
 }
 
 }  // namespace
