@@ -47,7 +47,7 @@ TEST_P(StreamLayout, LandsRoundRobinOnEveryMemberAndReadsBack) {
     check_stream_round_trip(volume, pieces, 2 * unit + 1024, 1000 + c.plan);
 }
 
-INSTANTIATE_TEST_SUITE_P(SmallChunks, StreamLayout, testing::ValuesIn(all_cases({8}, {0, 1, 2, 3})),
+INSTANTIATE_TEST_SUITE_P(SmallChunks, StreamLayout, testing::ValuesIn(all_cases({8}, {0, 1, 2, 3, 4})),
                          case_name);
 INSTANTIATE_TEST_SUITE_P(LargeChunks, StreamLayout, testing::ValuesIn(all_cases({128}, {0, 3})),
                          case_name);

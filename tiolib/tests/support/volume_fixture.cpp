@@ -326,6 +326,16 @@ const std::vector<PiecePlan> &piece_plans() {
              return std::vector<int64_t>{u * 5 / 2, s * u, 1,           u - 1,  3 * u + 17,
                                          2 * s * u + u / 2, 5, u / 2 - 5, (s - 1) * u, 4 * s * u + 3};
          }},
+        {"RandomPieces",
+         [](int64_t u, int s) {
+             // 150 calls of 0 to 3 chunks and a bit, the same every run.
+             std::vector<int64_t> pieces;
+             for (uint64_t i = 0; i < 150; ++i) {
+                 const uint64_t draw = splitmix64(i * 7919 + uint64_t(s));
+                 pieces.push_back(draw % 16 == 0 ? 0 : int64_t(draw % uint64_t(3 * u + 1)));
+             }
+             return pieces;
+         }},
     };
     return plans;
 }

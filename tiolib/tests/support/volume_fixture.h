@@ -131,7 +131,7 @@ struct PiecePlan {
     std::string name;
     std::function<std::vector<int64_t>(int64_t unit, int members)> pieces;
 };
-// Halves of chunks, whole stripes, tiny pieces and a mix of all of them.
+// Halves of chunks, whole stripes, tiny pieces, a mix of them and random sizes.
 const std::vector<PiecePlan> &piece_plans();
 
 // Writes a stream in the given pieces from per-device position write_offset (checking
