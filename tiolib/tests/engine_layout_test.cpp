@@ -141,6 +141,79 @@ TEST_F(FourMembers, CloseRightAfterWriteStillWritesEveryChunk) {
     for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
 }
 
+// Moving to a new extent right after writing (no wait in between) keeps what was handed
+// over at the old extent; the stream then continues at the new one.
+TEST_F(FourMembers, NewOffsetRightAfterWritingKeepsEarlierChunksInPlace) {
+    const int64_t stripe = 4 * unit();
+    const std::vector<uint8_t> first = pattern_bytes(size_t(3 * stripe), 15);
+    const std::vector<uint8_t> second = pattern_bytes(size_t(2 * stripe + unit() / 2 + 10), 16);
+    const int64_t first_offset = unit(), second_offset = 9 * unit();
+    Watchdog watchdog(std::chrono::seconds(60), "moving to a new extent");
+    std::string why;
+    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(handle, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(handle, first_offset), 0);
+    ASSERT_TRUE(write_in_pieces(handle, first, {stripe + unit() / 3, 2 * stripe - unit() / 3}, &why)) << why;
+    ASSERT_EQ(tio_set_offset(handle, second_offset), 0);
+    ASSERT_TRUE(write_in_pieces(handle, second, {unit() * 5 / 2, int64_t(second.size()) - unit() * 5 / 2}, &why))
+        << why;
+    ASSERT_EQ(tio_wait_threads(handle), 0);
+    ASSERT_EQ(tio_close(handle), 0);
+
+    auto expected = expected_member_images(geometry_, first_offset, first);
+    const auto later = expected_member_images(geometry_, second_offset, second);
+    for (int m = 0; m < 4; ++m) {
+        ASSERT_LE(expected[m].size(), later[m].size());
+        for (size_t i = 0; i < later[m].size(); ++i)
+            if (i >= expected[m].size() || later[m][i] != 0) {
+                expected[m].resize(std::max(expected[m].size(), i + 1), 0);
+                expected[m][i] = later[m][i];
+            }
+    }
+    const auto actual = volume_->read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+}
+
+// The engine keeps no state outside its handles: two handles on two volumes, used in
+// turns, each produce their own stream.
+TEST(SideBySide, TwoHandlesInTurnsKeepTheirOwnStreams) {
+    ScratchDir dir_a, dir_b;
+    Geometry a, b;
+    a.members = 4;
+    a.workers = 2;
+    b.members = 5;
+    b.workers = 3;
+    b.chunk_sectors = 16;
+    StripedVolume volume_a(dir_a, a), volume_b(dir_b, b);
+    const std::vector<uint8_t> stream_a = pattern_bytes(size_t(23 * a.chunk_bytes() + 7), 17);
+    const std::vector<uint8_t> stream_b = pattern_bytes(size_t(17 * b.chunk_bytes() + 300), 18);
+    Watchdog watchdog(std::chrono::seconds(60), "two handles");
+    std::string why;
+    TioHandle *writer_a = open_engine(volume_a.config_path(), 1, &why);
+    ASSERT_NE(writer_a, nullptr) << why;
+    TioHandle *writer_b = open_engine(volume_b.config_path(), 1, &why);
+    ASSERT_NE(writer_b, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(writer_a, 0), 0);
+    ASSERT_EQ(tio_set_offset(writer_b, 0), 0);
+    size_t done_a = 0, done_b = 0;
+    for (int turn = 0; done_a < stream_a.size() || done_b < stream_b.size(); ++turn) {
+        const size_t piece_a = std::min(stream_a.size() - done_a, size_t(3000 + 1111 * (turn % 5)));
+        const size_t piece_b = std::min(stream_b.size() - done_b, size_t(7000 + 777 * (turn % 3)));
+        ASSERT_EQ(tio_write(writer_a, stream_a.data() + done_a, int64_t(piece_a)), int32_t(piece_a));
+        ASSERT_EQ(tio_write(writer_b, stream_b.data() + done_b, int64_t(piece_b)), int32_t(piece_b));
+        done_a += piece_a;
+        done_b += piece_b;
+    }
+    ASSERT_EQ(tio_close(writer_b), 0);
+    ASSERT_EQ(tio_close(writer_a), 0);
+    const auto expected_a = expected_member_images(a, 0, stream_a);
+    const auto expected_b = expected_member_images(b, 0, stream_b);
+    const auto actual_a = volume_a.read_members();
+    const auto actual_b = volume_b.read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual_a[m], expected_a[m]), "") << "volume a, member " << m;
+    for (int m = 0; m < 5; ++m) EXPECT_EQ(compare_image(actual_b[m], expected_b[m]), "") << "volume b, member " << m;
+}
+
 // tio_seek moves every device by whole stripes and returns the rest: a read after it
 // starts that many stripes into the stream.
 TEST_F(FourMembers, SeekSkipsWholeStripesAndReturnsTheRest) {
