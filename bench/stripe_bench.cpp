@@ -610,36 +610,36 @@ void print_small_calls(const FileSystem &file_system, const std::vector<SmallCal
 
 // ---- The run -----------------------------------------------------------------------
 
-// Room for the members, the single file and some slack, or a note saying why not.
-bool has_room(const FileSystem &file_system, int64_t cell_bytes) {
+// Empty when the directory has room for the members, the single file and some slack;
+// otherwise a note saying why its rows are skipped.
+std::string lack_of_room(const FileSystem &file_system, int64_t cell_bytes) {
     struct statvfs info {};
-    if (::statvfs(file_system.directory.c_str(), &info) != 0) {
-        std::printf("note: skipping the %s rows: statvfs(%s) failed: %s\n", file_system.name.c_str(),
-                    file_system.directory.c_str(), std::strerror(errno));
-        return false;
-    }
+    const std::string rows = "note: skipping the " + file_system.name + " rows: ";
+    if (::statvfs(file_system.directory.c_str(), &info) != 0)
+        return rows + "statvfs(" + file_system.directory + ") failed: " + std::strerror(errno);
     const double available = static_cast<double>(info.f_bavail) * static_cast<double>(info.f_frsize);
-    if (available < 3.0 * static_cast<double>(cell_bytes)) {
-        std::printf("note: skipping the %s rows: %s has %.0f MiB free, %lld MiB needed\n",
-                    file_system.name.c_str(), file_system.directory.c_str(), available / kMiB,
-                    static_cast<long long>(3 * cell_bytes / kMiB));
-        return false;
-    }
-    return true;
+    if (available < 3.0 * static_cast<double>(cell_bytes))
+        return rows + file_system.directory + " has " + std::to_string(static_cast<long long>(available / kMiB)) +
+               " MiB free, " + std::to_string(3 * cell_bytes / kMiB) + " MiB needed";
+    return "";
 }
 
-std::vector<FileSystem> chosen_file_systems(const Options &options) {
+std::vector<FileSystem> chosen_file_systems(const Options &options, std::vector<std::string> &notes) {
     std::vector<FileSystem> chosen;
     for (const std::string &name : options.filesystems) {
         FileSystem file_system = name == "tmpfs" ? FileSystem{"tmpfs", options.tmpfs_dir, false}
                                                  : FileSystem{"disk", options.disk_dir, !options.disk_cached};
-        if (has_room(file_system, options.cell_bytes)) chosen.push_back(file_system);
+        const std::string note = lack_of_room(file_system, options.cell_bytes);
+        if (note.empty()) chosen.push_back(file_system);
+        else notes.push_back(note);
     }
     return chosen;
 }
 
-void print_preamble(const Options &options, const std::vector<FileSystem> &file_systems) {
+void print_preamble(const Options &options, const std::vector<FileSystem> &file_systems,
+                    const std::vector<std::string> &notes) {
     std::printf("## Striped engine throughput (MiB/s, higher is better)\n\n");
+    for (const std::string &note : notes) std::printf("%s\n", note.c_str());
     std::printf("%lld MiB per measurement in calls of %lld MiB (rounded up to whole chunks), fastest of %d "
                 "run(s) after %d untimed warm-up run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
                 static_cast<long long>(options.cell_bytes / kMiB),
@@ -677,8 +677,10 @@ std::vector<Cell> cells_for(const FileSystem &file_system, int members, int64_t 
 }
 
 int run(const Options &options) {
-    const std::vector<FileSystem> file_systems = chosen_file_systems(options);
-    print_preamble(options, file_systems);
+    std::vector<std::string> notes;
+    const std::vector<FileSystem> file_systems = chosen_file_systems(options, notes);
+    print_preamble(options, file_systems, notes);
+    if (file_systems.empty()) throw std::runtime_error("no directory to measure in");
     const int64_t largest_chunk = *std::max_element(options.chunks_kib.begin(), options.chunks_kib.end()) * kKiB;
     Buffers buffers{kel::AlignedBuffer(std::max(options.cell_bytes, options.small_call_total)),
                     kel::AlignedBuffer((options.cell_bytes + largest_chunk - 1) / largest_chunk * largest_chunk)};
@@ -703,13 +705,11 @@ int run(const Options &options) {
     print_target(results);
     if (options.breakdown) print_breakdown(results);
 
-    if (!file_systems.empty()) {
-        std::vector<SmallCallResult> small;
-        for (int64_t chunk_kib : options.chunks_kib)
-            small.push_back(measure_small_calls(file_systems.front(), chunk_kib * kKiB, options,
-                                                buffers.source.data()));
-        print_small_calls(file_systems.front(), small, options);
-    }
+    std::vector<SmallCallResult> small;
+    for (int64_t chunk_kib : options.chunks_kib)
+        small.push_back(measure_small_calls(file_systems.front(), chunk_kib * kKiB, options,
+                                            buffers.source.data()));
+    print_small_calls(file_systems.front(), small, options);
     std::printf("\nload average at end %s\n", load_average().c_str());
     return 0;
 }
