@@ -6,6 +6,7 @@
 #include "file_io.h"
 #include "pattern.h"
 #include "system_error.h"
+#include "timing.h"
 #include "volume.h"
 
 #include <algorithm>
@@ -20,7 +21,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
@@ -152,78 +152,12 @@ Options parse_options(int argc, char **argv) {
     return options;
 }
 
-// ---- Timing ------------------------------------------------------------------------
-
-double cpu_seconds() {
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Wall-clock time of a run and the CPU time of all the process's threads during it.
-struct Timing {
-    double wall = 0;
-    double cpu = 0;
-};
-
-Timing time_run(const std::function<void()> &body) {
-    const double cpu_start = cpu_seconds();
-    const auto start = std::chrono::steady_clock::now();
-    body();
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {wall, cpu_seconds() - cpu_start};
-}
-
-double time_seconds(const std::function<void()> &body) { return time_run(body).wall; }
-
-// The fastest run: other work on a shared machine only ever slows a run down.
-double fastest(const std::vector<double> &seconds) {
-    return *std::min_element(seconds.begin(), seconds.end());
-}
-
-Timing fastest(const std::vector<Timing> &runs) {
-    return *std::min_element(runs.begin(), runs.end(),
-                             [](const Timing &a, const Timing &b) { return a.wall < b.wall; });
-}
-
-long minor_faults() {
-    struct rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
-}
-
-// Where an engine transfer spent its time: the transfer calls, the wait for the disk
-// threads, and the close (plus fdatasync on the disk); the process's CPU time over all
-// threads and its minor page faults in the same span.
-struct EnginePhases {
-    double calls = 0, wait = 0, close = 0;
-    double cpu = 0;
-    long faults = 0;
-    double total() const { return calls + wait + close; }
-};
-
-class PhaseClock {
-public:
-    PhaseClock() : cpu_start_(cpu_seconds()), faults_start_(minor_faults()), last_(now()) {}
-    // Seconds since the previous lap (or the start).
-    double lap() {
-        const auto current = now();
-        const double seconds = std::chrono::duration<double>(current - last_).count();
-        last_ = current;
-        return seconds;
-    }
-    void finish(EnginePhases &phases) const {
-        phases.cpu = cpu_seconds() - cpu_start_;
-        phases.faults = minor_faults() - faults_start_;
-    }
-
-private:
-    static std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
-    double cpu_start_;
-    long faults_start_;
-    std::chrono::steady_clock::time_point last_;
-};
+using kel::EnginePhases;
+using kel::fastest;
+using kel::PhaseClock;
+using kel::time_run;
+using kel::time_seconds;
+using kel::Timing;
 
 double mib_per_second(int64_t bytes, double seconds) {
     return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
