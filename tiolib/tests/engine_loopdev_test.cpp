@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace tio_test;
@@ -75,5 +76,73 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopDeviceStream, testing::ValuesIn(device_cases(
                                     std::to_string(info.param.workers) + "_" +
                                     piece_plans()[info.param.plan].name;
                          });
+
+// A member device that ends inside one of its chunks: the writes past its end fail and
+// are reported, everything before the end lands, and reading back copies exactly what
+// the device delivers (part of that chunk, nothing after it).
+TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
+    if (!unavailable_->empty()) GTEST_SKIP() << "loop devices unavailable: " << *unavailable_;
+    ScratchDir dir;
+    Geometry geometry;
+    geometry.members = 4;
+    geometry.workers = 2;
+    const int64_t unit = geometry.chunk_bytes();
+    const int short_member = 1;
+    const int64_t base = geometry.start_sector * 512 + geometry.member_offset_bytes(short_member);
+    const int64_t short_size = base + 5 * unit + 1024;  // rows 0-4 whole, row 5 partly
+    ASSERT_EQ(short_size % 512, 0);
+    const std::vector<uint8_t> stream = pattern_bytes(size_t(32 * unit), 91);  // 8 rows
+    std::vector<std::unique_ptr<LoopDevice>> devices;
+    std::vector<std::string> paths;
+    std::vector<int64_t> sizes;
+    for (int m = 0; m < 4; ++m) {
+        const std::string backing = dir.file("backing" + std::to_string(m));
+        sizes.push_back(m == short_member ? short_size : int64_t(1) << 20);
+        make_sparse(backing, sizes.back());
+        devices.push_back(std::make_unique<LoopDevice>(backing));
+        ASSERT_TRUE(devices.back()->attached()) << devices.back()->error();
+        paths.push_back(devices.back()->path());
+    }
+    StripedVolume volume(dir, geometry, paths);
+    Watchdog watchdog(std::chrono::seconds(120), "writing past the end of a device");
+
+    std::string why;
+    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(writer, 0), 0);
+    StdoutCapture capture;
+    const bool written = write_in_pieces(writer, stream, {11 * unit + 5, 21 * unit - 5}, &why);
+    const int32_t waited = tio_wait_threads(writer);
+    const int32_t closed = tio_close(writer);
+    const std::string printed = capture.finish();
+    ASSERT_TRUE(written) << why;
+    EXPECT_EQ(waited, -1);
+    EXPECT_GE(count_error_lines(printed), 1) << printed;
+    EXPECT_EQ(closed, 0);
+
+    auto expected = expected_member_images(geometry, 0, stream);
+    expected[short_member].resize(size_t(short_size));
+    const auto actual = volume.read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+
+    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(reader, 0), 0);
+    ASSERT_EQ(tio_launch_read_threads(reader, int64_t(stream.size())), 0);
+    const uint8_t poison = 0xC5;
+    std::vector<uint8_t> back(stream.size(), poison);
+    EXPECT_EQ(tio_read(reader, back.data(), int64_t(back.size())), int32_t(back.size()));
+    EXPECT_EQ(tio_join_threads(reader), 0);
+    EXPECT_EQ(tio_close(reader), 0);
+    for (int64_t k = 0; k < 32; ++k) {
+        const int64_t row_start = base + (k / 4) * unit;
+        const int64_t delivered =
+            k % 4 == short_member ? std::clamp<int64_t>(short_size - row_start, 0, unit) : unit;
+        const auto chunk = back.begin() + k * unit;
+        EXPECT_TRUE(std::equal(chunk, chunk + delivered, stream.begin() + k * unit)) << "chunk " << k;
+        EXPECT_TRUE(std::all_of(chunk + delivered, chunk + unit, [&](uint8_t b) { return b == poison; }))
+            << "chunk " << k << ": " << delivered << " bytes delivered and nothing more";
+    }
+}
 
 }  // namespace
