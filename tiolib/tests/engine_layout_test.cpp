@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -257,6 +259,12 @@ TEST_F(FourMembers, SeekSkipsWholeStripesAndReturnsTheRest) {
         EXPECT_EQ(tio_join_threads(reader), 0);
         ASSERT_EQ(tio_close(reader), 0);
     }
+    // A move before the start of the devices fails.
+    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(reader, 0), 0);
+    EXPECT_EQ(tio_seek(reader, -100 * stripe), -1);
+    EXPECT_EQ(tio_close(reader), 0);
 }
 
 // A page the engine may not touch: reading or writing it ends the test with a fault.
