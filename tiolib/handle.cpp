@@ -249,7 +249,10 @@ TIO_API int32_t tio_init(TioHandle *handle) {
         return -1;
     }
     memset(workers, 0, worker_count * sizeof(TioWorker));
-    for (int32_t w = 0; w < worker_count; ++w) workers[w].thread = tio::kNoThread;
+    for (int32_t w = 0; w < worker_count; ++w) {
+        workers[w].thread = tio::kNoThread;
+        workers[w].finished = 1;  // no thread of this worker runs yet
+    }
     handle->workers = workers;
     handle->worker_count = worker_count;
     handle->write_errors_reported = 0;

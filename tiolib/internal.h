@@ -50,6 +50,11 @@ void release_workers(TioHandle *handle);
 // every chunk handed over.
 void wait_for_pending_writes(const TioHandle *handle);
 
+// Read mode: waits for the disk threads of the current read sequence. A sequence whose
+// plan was not read to the end is cut short first, since its threads would wait for
+// ever for buffers that nobody empties. Afterwards no device has a chunk left to read.
+void finish_read_sequence(TioHandle *handle);
+
 // Sum over the workers of the failed device writes counted so far.
 int64_t write_error_count(const TioHandle *handle);
 

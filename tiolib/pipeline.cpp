@@ -121,6 +121,37 @@ void wait_for_pending_writes(const TioHandle *handle) {
     }
 }
 
+void finish_read_sequence(TioHandle *handle) {
+    bool unread_chunks = false;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        const TioWorker &worker = handle->workers[w];
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            if (worker.devices[d].chunks_taken < worker.devices[d].chunks_planned) unread_chunks = true;
+        }
+    }
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        if (unread_chunks) {
+            store(worker.read_stripes, 0);
+            for (int32_t d = 0; d < worker.device_count; ++d) store(worker.devices[d].read_tail, 0);
+        }
+        if (worker.thread == kNoThread) continue;
+        if (unread_chunks) {
+            while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
+                wake_all_gates(worker);
+                sched_yield();
+            }
+        } else {
+            pthread_join(worker.thread, nullptr);
+        }
+        worker.thread = kNoThread;
+    }
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        for (int32_t d = 0; d < worker.device_count; ++d) worker.devices[d].chunks_planned = worker.devices[d].chunks_taken;
+    }
+}
+
 void shutdown_workers(TioHandle *handle) {
     TioWorker *workers = handle->workers;
     if (workers == nullptr) return;
@@ -134,7 +165,7 @@ void shutdown_workers(TioHandle *handle) {
     for (bool pending = true; pending;) {
         pending = false;
         for (int32_t w = 0; w < count; ++w) {
-            if (load(workers[w].finished) != 1) pending = true;
+            if (workers[w].thread != kNoThread && load(workers[w].finished) != 1) pending = true;
             wake_all_gates(workers[w]);
         }
         if (pending) sched_yield();
@@ -272,12 +303,7 @@ TIO_API int32_t tio_join_threads(TioHandle *handle) {
     if (!tio::handle_ok(handle)) return -1;
     // Write-mode disk threads end only in tio_close; waiting for them here would hang.
     if (handle->direction == 0) return -1;
-    for (int32_t w = 0; w < handle->worker_count; ++w) {
-        TioWorker &worker = handle->workers[w];
-        if (worker.thread == tio::kNoThread) continue;
-        pthread_join(worker.thread, nullptr);
-        worker.thread = tio::kNoThread;
-    }
+    tio::finish_read_sequence(handle);
     return 0;
 }
 

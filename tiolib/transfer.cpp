@@ -104,18 +104,6 @@ void reset_read_pipeline(TioHandle *handle) {
     });
 }
 
-// Joins the disk threads of an earlier read sequence if they have ended; false when
-// one is still running (its plan was not read to the end).
-bool previous_sequence_ended(TioHandle *handle) {
-    for (int32_t w = 0; w < handle->worker_count; ++w) {
-        TioWorker &worker = handle->workers[w];
-        if (worker.thread == tio::kNoThread) continue;
-        if (pthread_tryjoin_np(worker.thread, nullptr) != 0) return false;
-        worker.thread = tio::kNoThread;
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" {
@@ -222,10 +210,7 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
     if (!tio::handle_ok(handle)) return -1;
     if (handle->direction != 1) return 0;
     if (!ready_for_transfer(handle)) return -1;
-    if (!previous_sequence_ended(handle)) {
-        report("Error! The previous read sequence is still running");
-        return -1;
-    }
+    tio::finish_read_sequence(handle);
     reset_read_pipeline(handle);
     if (mapReads(handle, total) < 0) return -1;
     // The plan takes chunk k from device k mod S, so the copies start at device 0 too.
@@ -235,6 +220,7 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
         if (pthread_create(&worker.thread, nullptr, read_disk, &worker) != 0) {
             worker.thread = tio::kNoThread;
             report("Error! Could not start a read thread");
+            tio::finish_read_sequence(handle);  // no tio_read may wait for this plan
             return -1;
         }
     }
