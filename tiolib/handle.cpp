@@ -84,6 +84,8 @@ void close_member(TioDevice &device) {
 bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
     buffer.data = static_cast<uint8_t *>(tio_malloc(chunk_size));
     if (buffer.data == nullptr) return false;
+    // Touch every page now, so that the first transfer does not pay the page faults.
+    memset(buffer.data, 0, static_cast<size_t>(chunk_size));
     buffer.length = 0;
     buffer.failed = 0;
     if (tio::gate_init(&buffer.full_lock) != 0) return false;

@@ -58,10 +58,20 @@ bool split_whole_chunks(int64_t length, Geometry g, Split &split) {
     return true;
 }
 
+// Below this many bytes per worker a call copies on the caller's thread: starting and
+// joining a thread costs more than copying that much.
+constexpr int64_t kThreadedCopyBytesPerWorker = int64_t{1} << 20;
+
 // Runs one copy thread per worker and waits for them; a worker whose thread cannot be
-// started has its chunks copied on the caller's thread instead.
-void run_copy_threads(TioHandle *handle, void *(*body)(void *)) {
+// started has its chunks copied on the caller's thread instead. Each worker's copies
+// depend only on its own disk thread, so copying them one worker after the other on
+// the caller's thread cannot deadlock.
+void run_copy_threads(TioHandle *handle, void *(*body)(void *), int64_t length) {
     const int32_t count = handle->worker_count;
+    if (length < kThreadedCopyBytesPerWorker * count) {
+        for (int32_t w = 0; w < count; ++w) body(&handle->workers[w]);
+        return;
+    }
     constexpr pthread_t kInline = tio::kNoThread;
     std::unique_ptr<pthread_t[]> threads(new (std::nothrow) pthread_t[count]);
     for (int32_t w = 0; w < count; ++w) {
@@ -140,7 +150,7 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     });
     handle->stripe_phase = (split.rest + phase) % g.stripe_count;
     handle->chunk_fill = split.tail < g.chunk_size ? static_cast<int32_t>(split.tail) : 0;
-    run_copy_threads(handle, read_buff);
+    run_copy_threads(handle, read_buff, length);
     return static_cast<int32_t>(length);
 }
 
@@ -182,7 +192,7 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
         device.chunks_taken += stripes + device.write_extra;
     });
     handle->stripe_phase = (rest + phase) % g.stripe_count;
-    run_copy_threads(handle, write_buff);
+    run_copy_threads(handle, write_buff, length);
     int32_t errors = 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) errors += handle->workers[w].read_errors;
     return errors > 0 ? -1 : static_cast<int32_t>(length);
