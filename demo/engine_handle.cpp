@@ -27,7 +27,7 @@ VolumeProps read_volume_props(const std::string &config_path) {
     TioHandle *handle = open_configured(config_path);
     const FsProps &props = *handle->props;
     const VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count,
-                             props.device_size};
+                             props.device_size, props.header_dir};
     tio_close(handle);
     return volume;
 }

@@ -16,6 +16,7 @@ struct VolumeProps {
     int members = 0;
     int workers = 0;
     int64_t volume_bytes = 0;
+    std::string header_dir;  // where the data files' ".det" files live
 };
 
 // Reads the configuration file through a handle that is never initialised; throws

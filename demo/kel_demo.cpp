@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 using kel::Direction;
@@ -92,10 +94,40 @@ double mib_per_second(int64_t bytes, double seconds) {
     return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
 }
 
-// Per-device offset at which the stream is written and read back. A fresh volume is
-// written from its start; reserving an extent for a data file would happen here.
-int64_t choose_write_offset(TioHandle * /*write_handle*/, int64_t /*stream_bytes*/) {
-    return 0;
+// One extent of the data file: where it starts on every member and how many stream
+// bytes it holds, as its ".det" entry records them.
+struct Extent {
+    int64_t device_offset;
+    int64_t bytes;
+};
+
+int64_t whole_stripes(int64_t bytes, const kel::VolumeProps &volume) {
+    const int64_t stripe = volume.chunk_bytes * volume.members;
+    return std::max<int64_t>(1, (bytes + stripe - 1) / stripe) * stripe;
+}
+
+// Reserves the next extent of the data file as the framework does: the first with
+// tio_write_det (which creates the ".det" file), later ones with tio_update_det.
+// Extents are whole stripes, so each starts its stream on member 0.
+int64_t reserve_extent(TioHandle *writer, const std::string &det_path, int64_t bytes, bool first) {
+    const int64_t offset = first ? tio_write_det(writer, det_path.c_str(), bytes)
+                                 : tio_update_det(writer, det_path.c_str(), bytes);
+    if (offset < 0)
+        throw std::runtime_error(std::string(first ? "tio_write_det" : "tio_update_det") +
+                                 " could not reserve " + std::to_string(bytes) + " bytes for " + det_path);
+    return offset;
+}
+
+// The extents recorded in the ".det" file, in stream order.
+std::vector<Extent> recorded_extents(const std::string &det_path) {
+    const int32_t count = getDetEntries(det_path.c_str());
+    std::vector<int64_t> offsets(static_cast<size_t>(std::max(count, 0)));
+    std::vector<int64_t> lengths(offsets.size());
+    if (count < 1 || readDet(det_path.c_str(), count, offsets.data(), lengths.data()) != 0)
+        throw std::runtime_error("cannot read the extents of " + det_path);
+    std::vector<Extent> extents;
+    for (int32_t i = 0; i < count; ++i) extents.push_back({offsets[static_cast<size_t>(i)], lengths[static_cast<size_t>(i)]});
+    return extents;
 }
 
 // Sizes of the successive write calls: fractions of chunks, whole stripes, odd bytes, so
@@ -107,77 +139,108 @@ std::vector<int64_t> uneven_call_sizes(const kel::VolumeProps &volume) {
             3 * chunk + 4097, chunk, 2 * stripe - 17};
 }
 
+// Writes the stream into two extents: the first half, then a further extent for the
+// rest; finally the ".det" file is finalised to the stream's exact size.
 Transfer write_stream(const std::string &config_path, const kel::VolumeProps &volume,
-                      const uint8_t *source, int64_t stream_bytes, int64_t *device_offset) {
+                      const std::string &det_path, const uint8_t *source, int64_t stream_bytes) {
     EngineHandle writer(config_path, Direction::write);
-    *device_offset = choose_write_offset(writer.get(), stream_bytes);
-    kel::expect_result(tio_set_offset(writer.get(), *device_offset), 0, "tio_set_offset");
     const std::vector<int64_t> sizes = uneven_call_sizes(volume);
     Transfer transfer;
     const auto start = std::chrono::steady_clock::now();
-    for (int64_t done = 0; done < stream_bytes; ++transfer.calls) {
-        const int64_t length =
-            std::min(sizes[static_cast<size_t>(transfer.calls) % sizes.size()], stream_bytes - done);
-        kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write",
-                           "at stream byte " + std::to_string(done));
-        done += length;
+    int64_t done = 0;
+    for (bool first = true; done < stream_bytes; first = false) {
+        const int64_t wanted = first ? (stream_bytes + 1) / 2 : stream_bytes - done;
+        const int64_t reserved = whole_stripes(wanted, volume);
+        const int64_t offset = reserve_extent(writer.get(), det_path, reserved, first);
+        kel::expect_result(tio_set_offset(writer.get(), offset), 0, "tio_set_offset");
+        const int64_t extent_end = std::min(stream_bytes, done + reserved);
+        for (; done < extent_end; ++transfer.calls) {
+            const int64_t length =
+                std::min(sizes[static_cast<size_t>(transfer.calls) % sizes.size()], extent_end - done);
+            kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write",
+                               "at stream byte " + std::to_string(done));
+            done += length;
+        }
     }
     kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads",
                        "a member write failed");
+    // The last extent was reserved in whole stripes; its recorded length becomes exact.
+    int64_t recorded = 0;
+    tio_finalize_det(writer.get(), det_path.c_str(), stream_bytes);
+    if (accumDetSize(det_path.c_str(), &recorded) != 0 || recorded != stream_bytes)
+        throw std::runtime_error("tio_finalize_det did not record " + std::to_string(stream_bytes) +
+                                 " bytes in " + det_path);
     writer.close();  // the streams are flushed and closed: the data is in the member files
     transfer.seconds = seconds_since(start);
     return transfer;
 }
 
-// Reads in whole-chunk calls of varying length; only the last call may end inside a chunk.
+// Reads every extent of the ".det" file as one read sequence, in whole-chunk calls of
+// varying length; only the last call of an extent may end inside a chunk.
 Transfer read_stream(const std::string &config_path, const kel::VolumeProps &volume,
-                     int64_t device_offset, uint8_t *destination, int64_t stream_bytes) {
+                     const std::vector<Extent> &extents, uint8_t *destination) {
     EngineHandle reader(config_path, Direction::read);
-    kel::expect_result(tio_set_offset(reader.get(), device_offset), 0, "tio_set_offset");
     const std::vector<int64_t> chunks_per_call = {1, 3, 2 * static_cast<int64_t>(volume.members), 5,
                                                   volume.members + 1};
     Transfer transfer;
     const auto start = std::chrono::steady_clock::now();
-    kel::expect_result(tio_launch_read_threads(reader.get(), stream_bytes), 0,
-                       "tio_launch_read_threads");
-    for (int64_t done = 0; done < stream_bytes; ++transfer.calls) {
-        const int64_t chunks = chunks_per_call[static_cast<size_t>(transfer.calls) % chunks_per_call.size()];
-        const int64_t length = std::min(chunks * volume.chunk_bytes, stream_bytes - done);
-        kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read",
-                           "at stream byte " + std::to_string(done));
-        done += length;
+    int64_t done = 0;
+    for (const Extent &extent : extents) {
+        kel::expect_result(tio_set_offset(reader.get(), extent.device_offset), 0, "tio_set_offset");
+        kel::expect_result(tio_launch_read_threads(reader.get(), extent.bytes), 0,
+                           "tio_launch_read_threads");
+        for (const int64_t extent_end = done + extent.bytes; done < extent_end; ++transfer.calls) {
+            const int64_t chunks = chunks_per_call[static_cast<size_t>(transfer.calls) % chunks_per_call.size()];
+            const int64_t length = std::min(chunks * volume.chunk_bytes, extent_end - done);
+            kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read",
+                               "at stream byte " + std::to_string(done));
+            done += length;
+        }
+        kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
     }
-    kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
     reader.close();
     transfer.seconds = seconds_since(start);
     return transfer;
 }
 
-// Names the member and member position of a stream byte, for a useful mismatch report.
-std::string describe_stream_byte(const kel::VolumeProps &volume, int64_t device_offset,
+// Names the extent, member and member position of a stream byte, for a useful mismatch
+// report.
+std::string describe_stream_byte(const kel::VolumeProps &volume, const std::vector<Extent> &extents,
                                  int64_t position) {
-    const int64_t chunk = position / volume.chunk_bytes;
+    int64_t extent_start = 0;
+    size_t index = 0;
+    while (index + 1 < extents.size() && position >= extent_start + extents[index].bytes)
+        extent_start += extents[index++].bytes;
+    const int64_t in_extent = position - extent_start;
+    const int64_t chunk = in_extent / volume.chunk_bytes;
     const int64_t member = chunk % volume.members;
-    const int64_t member_position =
-        device_offset + chunk / volume.members * volume.chunk_bytes + position % volume.chunk_bytes;
-    return "stream byte " + std::to_string(position) + " (chunk " + std::to_string(chunk) +
-           ", member " + std::to_string(member) + " at byte " + std::to_string(member_position) + ")";
+    const int64_t member_position = extents[index].device_offset +
+                                    chunk / volume.members * volume.chunk_bytes + in_extent % volume.chunk_bytes;
+    return "stream byte " + std::to_string(position) + " (extent " + std::to_string(index) + ", member " +
+           std::to_string(member) + " at byte " + std::to_string(member_position) + ")";
 }
 
-void check_stream(const kel::VolumeProps &volume, int64_t device_offset, const uint8_t *data,
+void check_stream(const kel::VolumeProps &volume, const std::vector<Extent> &extents, const uint8_t *data,
                   int64_t stream_bytes) {
     const int64_t mismatch = kel::first_pattern_mismatch(kSeed, 0, data, stream_bytes);
     if (mismatch >= 0)
         throw std::runtime_error("read-back differs from what was written at " +
-                                 describe_stream_byte(volume, device_offset, mismatch));
+                                 describe_stream_byte(volume, extents, mismatch));
 }
+
+// Removes the data file's ".det" file when the demo ends, however it ends.
+struct RemoveOnExit {
+    std::string path;
+    ~RemoveOnExit() { std::remove(path.c_str()); }
+};
 
 kel::VolumeGeometry geometry_from(const Options &options) {
     kel::VolumeGeometry geometry;
     geometry.members = options.members;
     geometry.chunk_bytes = options.chunk_kib * kKiB;
     geometry.workers = std::min(options.workers, options.members);
-    geometry.capacity_bytes = options.size_mib * kMiB;
+    // Room for the stream in extents of whole stripes.
+    geometry.capacity_bytes = options.size_mib * kMiB + 2 * geometry.chunk_bytes * geometry.members;
     return geometry;
 }
 
@@ -197,26 +260,27 @@ void run_demo(const Options &options) {
                 volume.members, static_cast<long long>(volume.chunk_bytes / kKiB), volume.workers,
                 config_path.c_str());
 
-    int64_t device_offset = 0;
+    const RemoveOnExit det_file{volume.header_dir + "/kel-demo-" + std::to_string(getpid()) + ".det"};
     Transfer written;
     {
         kel::AlignedBuffer source(stream_bytes);
         kel::fill_pattern(kSeed, 0, source.data(), stream_bytes);
-        written = write_stream(config_path, volume, source.data(), stream_bytes, &device_offset);
+        written = write_stream(config_path, volume, det_file.path, source.data(), stream_bytes);
     }
-    std::printf("write: %lld MiB in %d calls of uneven sizes: %.1f MiB/s\n",
-                static_cast<long long>(options.size_mib), written.calls,
-                mib_per_second(stream_bytes, written.seconds));
+    const std::vector<Extent> extents = recorded_extents(det_file.path);
+    std::printf("write: %lld MiB in %d calls of uneven sizes into %zu extent(s) of %s: %.1f MiB/s\n",
+                static_cast<long long>(options.size_mib), written.calls, extents.size(),
+                det_file.path.c_str(), mib_per_second(stream_bytes, written.seconds));
 
     // Room for whole chunks: a read call copies whole chunks.
     const int64_t rounded = (stream_bytes + volume.chunk_bytes - 1) / volume.chunk_bytes * volume.chunk_bytes;
     kel::AlignedBuffer destination(rounded);
-    const Transfer read = read_stream(config_path, volume, device_offset, destination.data(), stream_bytes);
+    const Transfer read = read_stream(config_path, volume, extents, destination.data());
     std::printf("read:  %lld MiB in %d whole-chunk calls: %.1f MiB/s\n",
                 static_cast<long long>(options.size_mib), read.calls,
                 mib_per_second(stream_bytes, read.seconds));
 
-    check_stream(volume, device_offset, destination.data(), stream_bytes);
+    check_stream(volume, extents, destination.data(), stream_bytes);
     std::printf("verified %lld bytes\nOK\n", static_cast<long long>(stream_bytes));
 }
 
