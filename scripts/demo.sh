@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKEL_JAVA_TESTS=OFF >/dev/null
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKEL_SANITIZE= -DKEL_JAVA_TESTS=OFF \
+  -DKEL_SUBDIRS="demo;bench" >/dev/null
 cmake --build build-release --target kel_demo -j"$(nproc)"
 exec build-release/demo/kel_demo "$@"

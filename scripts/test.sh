@@ -14,7 +14,9 @@ run_suite() {  # build dir, ctest arguments...
 }
 
 echo "== full suite"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+all_parts="KelResource;VTerminal;demo;bench"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE= -DKEL_JAVA_TESTS=ON \
+  -DKEL_SUBDIRS="$all_parts" >/dev/null
 run_suite build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
