@@ -205,7 +205,7 @@ TEST(AllocUnprivileged, WriteOnlyLockFileEndsWithOneError) {
         if (chmod(own.file(".kellock").c_str(), 0200) != 0) return 3;
         StdoutCapture output;
         const int64_t offset = writeDetLock(own_props.get(), own.file("new.det").c_str(), 1024 * KiB);
-        const std::string text = output.text();
+        const std::string text = output.finish();
         if (offset != -1) return 1;
         if (countLines(text, "Error!") != 1 || countLines(text, "Error! Cannot read back lock file: ") != 1) return 2;
         return readFile(own.file("new.det")) == recordBytes({{-256 * KiB, 1024 * KiB}}) ? 0 : 4;
@@ -462,7 +462,7 @@ TEST_F(Alloc, RepeatedLossEndsWithOneError) {
         };
         StdoutCapture output;
         EXPECT_EQ(writeDetLock(props.get(), dir.file("new.det").c_str(), 1000), -1) << c.name;
-        const std::string text = output.text();
+        const std::string text = output.finish();
         EXPECT_EQ(attempts, tio::kMaxAllocationAttempts) << c.name;
         EXPECT_EQ(countLines(text, "Error!"), 1) << c.name << ": " << text;
         EXPECT_EQ(countLines(text, c.message_start), 1) << c.name << ": " << text;
@@ -478,7 +478,7 @@ TEST_F(Alloc, FailuresPrintTheirMessage) {
         StdoutCapture output;
         const std::string path = dir.file("missing/new.det");
         EXPECT_EQ(writeDetLock(props.get(), path.c_str(), 1024), -1);
-        EXPECT_EQ(output.text(), "Error, cannot create '" + path + "'. Do you have correct permissions on the directory?\n");
+        EXPECT_EQ(output.finish(), "Error, cannot create '" + path + "'. Do you have correct permissions on the directory?\n");
     }
     {
         // The ".det" file lies elsewhere; the header directory is missing, so is its lock.
@@ -486,14 +486,14 @@ TEST_F(Alloc, FailuresPrintTheirMessage) {
         const std::string lock_path = dir.file("missing/.kellock");
         StdoutCapture output;
         EXPECT_EQ(writeDetLock(missing.get(), dir.file("new.det").c_str(), 1024), -1);
-        EXPECT_EQ(output.text(), "Error! Cannot create lock file: " + lock_path +
+        EXPECT_EQ(output.finish(), "Error! Cannot create lock file: " + lock_path +
                                      "! Make sure the folder exists and you have appropriate privileges!\n");
         EXPECT_EQ(readFile(dir.file("new.det")), recordBytes({{-256, 1024}}));  // stays provisional
     }
     {
         StdoutCapture output;
         EXPECT_EQ(writeDetLock(props.get(), dir.file("neg.det").c_str(), -5), -1);
-        EXPECT_EQ(output.text(), "");
+        EXPECT_EQ(output.finish(), "");
     }
 }
 
@@ -513,6 +513,6 @@ TEST_F(Alloc, HandleOperationsCheckTheHandle) {
     EXPECT_EQ(tio_update_det(&stomped.handle, dir.file("new.det").c_str(), 1024), -1);
     EXPECT_EQ(tio_write_det(&unconfigured.handle, dir.file("x.det").c_str(), 1024), -1);
     const std::string magic = "Error! Magic number doesn't match. Something has stomped on our memory block\n";
-    EXPECT_EQ(output.text(), magic + magic + "Error! No configuration: call tio_set_config before allocating extents!\n");
+    EXPECT_EQ(output.finish(), magic + magic + "Error! No configuration: call tio_set_config before allocating extents!\n");
     EXPECT_FALSE(exists(dir.file("x.det")));
 }

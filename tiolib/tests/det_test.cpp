@@ -358,7 +358,7 @@ TEST(DetFinalize, HandleIsChecked) {
     StdoutCapture output;
     EXPECT_EQ(tio_finalize_det(&stomped.handle, path.c_str(), 700), -1);
     EXPECT_EQ(tio_finalize_det(nullptr, path.c_str(), 700), -1);
-    EXPECT_EQ(output.text(), "Error! Magic number doesn't match. Something has stomped on our memory block\n"
+    EXPECT_EQ(output.finish(), "Error! Magic number doesn't match. Something has stomped on our memory block\n"
                              "Error! Magic number doesn't match. Something has stomped on our memory block\n");
     EXPECT_EQ(readFile(path), recordBytes({{0, 300}, {640, 200}}));
 }

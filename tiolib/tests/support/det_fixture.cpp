@@ -115,31 +115,5 @@ std::string shortReadingFile() {
     return "";
 }
 
-StdoutCapture::StdoutCapture() {
-    char pattern[] = "/tmp/tio-det-stdout-XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0) {
-        ADD_FAILURE() << "mkstemp: " << strerror(errno);
-        return;
-    }
-    file_ = pattern;
-    fflush(stdout);
-    saved_fd_ = dup(1);
-    dup2(fd, 1);
-    close(fd);
-}
-
-std::string StdoutCapture::text() {
-    if (done_ || saved_fd_ < 0) return text_;
-    fflush(stdout);
-    dup2(saved_fd_, 1);
-    close(saved_fd_);
-    done_ = true;
-    text_ = readFile(file_);
-    unlink(file_.c_str());
-    return text_;
-}
-
-StdoutCapture::~StdoutCapture() { text(); }
 
 }  // namespace det_fixture

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tio.h"
+#include "volume_fixture.h"
 
 #include <cstdint>
 #include <memory>
@@ -62,21 +63,7 @@ unsigned modeOf(const std::string &path);  // permission bits
 // attribute), or "" when none is available here.
 std::string shortReadingFile();
 
-// Captures what is written to standard output (descriptor 1) between construction and
-// text(); the engine prints its messages there.
-class StdoutCapture {
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    StdoutCapture(const StdoutCapture &) = delete;
-    StdoutCapture &operator=(const StdoutCapture &) = delete;
-    std::string text();
-
-private:
-    int saved_fd_ = -1;
-    std::string file_;
-    bool done_ = false;
-    std::string text_;
-};
+// Standard-output capture shared with the engine tests.
+using StdoutCapture = tio_test::StdoutCapture;
 
 }  // namespace det_fixture
