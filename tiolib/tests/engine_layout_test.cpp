@@ -176,6 +176,62 @@ TEST_F(FourMembers, NewOffsetRightAfterWritingKeepsEarlierChunksInPlace) {
     for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
 }
 
+// Every extent is a stream of its own: tio_set_offset starts it on member 0 even when
+// the previous extent ended inside a chunk, so each reads back as one read sequence. A
+// later write-mode handle opens the members without truncating them, so the extents of
+// earlier data files stay.
+TEST_F(FourMembers, ExtentsStartOnMemberZeroAndLaterHandlesKeepEarlierOnes) {
+    struct Extent {
+        int64_t offset;
+        std::vector<uint8_t> bytes;
+    };
+    const std::vector<Extent> extents = {{unit(), pattern_bytes(size_t(unit() * 5 / 2 + 7), 21)},
+                                         {6 * unit(), pattern_bytes(size_t(9 * unit() + 333), 22)},
+                                         {12 * unit(), pattern_bytes(size_t(3 * unit() + 1), 23)}};
+    Watchdog watchdog(std::chrono::seconds(60), "extents of several handles");
+    std::string why;
+    TioHandle *first = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(first, nullptr) << why;
+    for (size_t e = 0; e < 2; ++e) {
+        ASSERT_EQ(tio_set_offset(first, extents[e].offset), 0);
+        EXPECT_EQ(first->stripe_phase, 0);
+        EXPECT_EQ(first->chunk_fill, 0);
+        ASSERT_TRUE(write_in_pieces(first, extents[e].bytes, {unit() + 5, int64_t(extents[e].bytes.size()) - unit() - 5},
+                                    &why)) << why;
+    }
+    ASSERT_EQ(tio_close(first), 0);
+    TioHandle *second = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_NE(second, nullptr) << why;
+    ASSERT_EQ(tio_set_offset(second, extents[2].offset), 0);
+    ASSERT_TRUE(write_in_pieces(second, extents[2].bytes, {int64_t(extents[2].bytes.size())}, &why)) << why;
+    ASSERT_EQ(tio_close(second), 0);
+
+    std::vector<std::vector<uint8_t>> expected(4);
+    for (const Extent &extent : extents) {
+        const auto image = expected_member_images(geometry_, extent.offset, extent.bytes);
+        for (int m = 0; m < 4; ++m) {
+            if (expected[m].size() < image[m].size()) expected[m].resize(image[m].size(), 0);
+            for (size_t i = 0; i < image[m].size(); ++i)
+                if (image[m][i] != 0) expected[m][i] = image[m][i];
+        }
+    }
+    const auto actual = volume_->read_members();
+    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+
+    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    for (const Extent &extent : extents) {
+        const int64_t length = int64_t(extent.bytes.size());
+        std::vector<uint8_t> back(size_t((length + unit() - 1) / unit() * unit()), 0);
+        ASSERT_EQ(tio_set_offset(reader, extent.offset), 0);
+        ASSERT_EQ(tio_launch_read_threads(reader, length), 0);
+        ASSERT_EQ(tio_read(reader, back.data(), length), int32_t(length));
+        ASSERT_EQ(tio_join_threads(reader), 0);
+        EXPECT_TRUE(std::equal(extent.bytes.begin(), extent.bytes.end(), back.begin())) << "extent at " << extent.offset;
+    }
+    ASSERT_EQ(tio_close(reader), 0);
+}
+
 // The engine keeps no state outside its handles: two handles on two volumes, used in
 // turns, each produce their own stream.
 TEST(SideBySide, TwoHandlesInTurnsKeepTheirOwnStreams) {
