@@ -98,6 +98,22 @@ void wake_all_gates(TioWorker &worker) {
     }
 }
 
+// Makes a read-mode disk thread end after the stripe it is in.
+void cut_read_plan(TioWorker &worker, int32_t devices) {
+    store(worker.read_stripes, 0);
+    for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
+}
+
+// Joins the worker's disk thread while opening its gates, so that a thread waiting for a
+// buffer that nobody will fill or empty goes on and ends.
+void join_opening_gates(TioWorker &worker) {
+    while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
+        wake_all_gates(worker);
+        sched_yield();
+    }
+    worker.thread = tio::kNoThread;
+}
+
 void destroy_device_locks(TioDevice &device) {
     pthread_mutex_destroy(&device.select_lock);
     for (TioBuffer &buffer : device.buffers) {
@@ -131,20 +147,14 @@ void finish_read_sequence(TioHandle *handle) {
     }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
-        if (unread_chunks) {
-            store(worker.read_stripes, 0);
-            for (int32_t d = 0; d < worker.device_count; ++d) store(worker.devices[d].read_tail, 0);
-        }
+        if (unread_chunks) cut_read_plan(worker, worker.device_count);
         if (worker.thread == kNoThread) continue;
         if (unread_chunks) {
-            while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
-                wake_all_gates(worker);
-                sched_yield();
-            }
+            join_opening_gates(worker);
         } else {
             pthread_join(worker.thread, nullptr);
+            worker.thread = kNoThread;
         }
-        worker.thread = kNoThread;
     }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
@@ -157,30 +167,14 @@ void shutdown_workers(TioHandle *handle) {
     if (workers == nullptr) return;
     const int32_t count = handle->worker_count;
     for (int32_t w = 0; w < count; ++w) {
-        store(workers[w].read_stripes, 0);
-        for (int32_t d = 0; d < workers[w].devices_ready; ++d) store(workers[w].devices[d].read_tail, 0);
+        cut_read_plan(workers[w], workers[w].devices_ready);
         store(workers[w].stop, 1);
     }
-    // Keep opening every gate until each disk thread has passed its drain.
-    for (bool pending = true; pending;) {
-        pending = false;
-        for (int32_t w = 0; w < count; ++w) {
-            if (workers[w].thread != kNoThread && load(workers[w].finished) != 1) pending = true;
-            wake_all_gates(workers[w]);
-        }
-        if (pending) sched_yield();
-    }
+    // The gates are opened until each thread has ended: a write-mode disk thread passes
+    // its drain, a read-mode one finishes the stripe it is in.
     for (int32_t w = 0; w < count; ++w) {
         TioWorker &worker = workers[w];
-        if (worker.thread != kNoThread) {
-            // A read-mode disk thread may still finish the stripe it is in.
-            for (bool done = false; !done;) {
-                wake_all_gates(worker);
-                done = pthread_tryjoin_np(worker.thread, nullptr) == 0;
-                if (!done) sched_yield();
-            }
-            worker.thread = kNoThread;
-        }
+        if (worker.thread != kNoThread) join_opening_gates(worker);
         for (int32_t d = 0; d < worker.devices_ready; ++d) {
             TioDevice &device = worker.devices[d];
             if (device.file) fclose(device.file);

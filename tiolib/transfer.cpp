@@ -40,12 +40,16 @@ struct Split {
     int64_t tail;
 };
 
+// The chunk count of one call is a 32-bit number.
+bool chunk_count_fits(int64_t chunks, int64_t length) {
+    if (chunks <= INT32_MAX) return true;
+    report("Error! Transfer of %lld bytes is too large for one call", static_cast<long long>(length));
+    return false;
+}
+
 bool split_whole_chunks(int64_t length, Geometry g, Split &split) {
     const int64_t chunks = length / g.chunk_size;
-    if (chunks > INT32_MAX) {
-        report("Error! Transfer of %lld bytes is too large for one call", static_cast<long long>(length));
-        return false;
-    }
+    if (!chunk_count_fits(chunks, length)) return false;
     split.stripes = static_cast<int32_t>(chunks) / g.stripe_count;
     split.rest = static_cast<int32_t>(chunks) - split.stripes * g.stripe_count;
     split.tail = length - chunks * g.chunk_size;
@@ -161,10 +165,7 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     if (!ready_for_transfer(handle)) return -1;
     const Geometry g = geometry_of(handle);
     const int64_t chunks = length / g.chunk_size + (length % g.chunk_size != 0 ? 1 : 0);
-    if (chunks > INT32_MAX) {
-        report("Error! Transfer of %lld bytes is too large for one call", static_cast<long long>(length));
-        return -1;
-    }
+    if (!chunk_count_fits(chunks, length)) return -1;
     const int32_t stripes = static_cast<int32_t>(chunks) / g.stripe_count;
     const int32_t rest = static_cast<int32_t>(chunks) - stripes * g.stripe_count;
     const int32_t phase = handle->stripe_phase;
