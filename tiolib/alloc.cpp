@@ -41,16 +41,15 @@ int64_t saturate(__int128 value) {
 // Checks what the search divides by and where it looks; prints why it cannot allocate.
 bool allocationPropsOk(const FsProps *props) {
     if (!props) {
-        printf("Error! No configuration: call tio_set_config before allocating extents!\n");
+        report("Error! No configuration: call tio_set_config before allocating extents!");
     } else if (props->stripe_count < 1 || props->chunk_size < 1) {
-        printf("Error! Unusable volume geometry for allocation: stripe_count %d, chunk_size %d!\n",
+        report("Error! Unusable volume geometry for allocation: stripe_count %d, chunk_size %d!",
                props->stripe_count, props->chunk_size);
     } else if (props->header_dir[0] == '\0') {
-        printf("Error! No header directory configured (VKPATH=)!\n");
+        report("Error! No header directory configured (VKPATH=)!");
     } else {
         return true;
     }
-    fflush(stdout);
     return false;
 }
 
@@ -132,14 +131,12 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
     const AttemptResult failed{Attempt::failed, -1, 0};
     FILE *det = fopen(path, "wbe");
     if (!det) {
-        printf("Error, cannot create '%s'. Do you have correct permissions on the directory?\n", path);
-        fflush(stdout);
+        report("Error, cannot create '%s'. Do you have correct permissions on the directory?", path);
         return failed;
     }
     // Flushed before the lock is taken, so that a concurrent search counts this request.
     if (!writeRecord(det, provisionalOffset(props, size), size) || fflush(det) != 0) {
-        printf("Error! write('%s') failed: %s\n", path, strerror(errno));
-        fflush(stdout);
+        report("Error! write('%s') failed: %s", path, strerror(errno));
         fclose(det);
         return failed;
     }
@@ -162,8 +159,7 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
     const int error = errno;
     if (fclose(det) != 0 || !recorded) {
         removeLock(pid, offset, size, lock_path.c_str());
-        printf("Error! write('%s') failed: %s\n", path, strerror(error));
-        fflush(stdout);
+        report("Error! write('%s') failed: %s", path, strerror(error));
         return failed;
     }
     if (commit.apply && !commit.apply(offset)) {
@@ -194,13 +190,12 @@ int64_t allocateExtent(FsProps *props, const char *path, int64_t size, const Com
     }
     restoreProvisional(path, provisionalOffset(props, size), size);
     if (last.outcome == Attempt::unreadable)
-        printf("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.\n",
+        report("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.",
                lock_path.c_str(), path, kMaxAllocationAttempts);
     else
-        printf("Error! Lock file %s was taken over by other processes %d times in a row! "
-               "No extent allocated for '%s'.\n",
+        report("Error! Lock file %s was taken over by other processes %d times in a row! "
+               "No extent allocated for '%s'.",
                lock_path.c_str(), kMaxAllocationAttempts, path);
-    fflush(stdout);
     return -1;
 }
 

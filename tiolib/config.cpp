@@ -44,18 +44,17 @@ int32_t to_int32_low_bits(long value) {
     return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
 }
 
+// One message of several lines: it opens with an empty line and ends with one.
 void print_usage() {
-    puts("\nError! Missing field(s)! Configuration file must contain the following entries:");
-    puts("TYPE=<RAMD|RAID>");
-    puts("VKPATH=<path_to_tolva_header_files");
-    puts("FUSEPATH=<path_to_fuse_mount_point");
-    puts("DMSETUP=<path_to_dmsetup_file>");
-    puts("MAPPER=<path_to_dev_mapper_entry>");
-    puts("EXTEND=<tolva_file_extend_size>");
-    puts("THREADS=<num_threads>");
-    puts("VKUSER=<user_name>");
-    puts("");
-    fflush(stdout);
+    tio::report("\nError! Missing field(s)! Configuration file must contain the following entries:\n"
+                "TYPE=<RAMD|RAID>\n"
+                "VKPATH=<path_to_tolva_header_files\n"
+                "FUSEPATH=<path_to_fuse_mount_point\n"
+                "DMSETUP=<path_to_dmsetup_file>\n"
+                "MAPPER=<path_to_dev_mapper_entry>\n"
+                "EXTEND=<tolva_file_extend_size>\n"
+                "THREADS=<num_threads>\n"
+                "VKUSER=<user_name>\n");
 }
 
 // Reads an int64 sector count and converts it to bytes; false when absent or too big.
@@ -178,9 +177,8 @@ TIO_API int32_t read_config(const char *config_path, char *type, char *header_di
                             int32_t *thread_count) {
     FILE *file = config_path ? fopen(config_path, "re") : nullptr;
     if (file == nullptr) {
-        printf("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!\n",
-               config_path ? config_path : "(null)");
-        fflush(stdout);
+        tio::report("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!",
+                    config_path ? config_path : "(null)");
         return -1;
     }
     struct Field {
@@ -247,8 +245,7 @@ TIO_API int32_t close_fs_props(FsProps *props) {
 TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path) {
     if (!tio::handle_ok(handle)) return -1;
     if (handle->initialized) {
-        puts("Error! The configuration cannot change after init");
-        fflush(stdout);
+        tio::report("Error! The configuration cannot change after init");
         return -1;
     }
     int32_t status;

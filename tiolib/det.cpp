@@ -207,9 +207,8 @@ int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries)
 
     Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
-        printf("Error! open('%s') failed while rewriting '%s': %s\n", temporary.c_str(), path,
+        report("Error! open('%s') failed while rewriting '%s': %s", temporary.c_str(), path,
                strerror(errno));
-        fflush(stdout);
         return -1;
     }
     // Keep the permissions the file had; the owner is that of the rewriting process.
@@ -222,9 +221,8 @@ int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries)
     if (failed_call) {
         const int error = errno;
         unlink(temporary.c_str());
-        printf("Error! %s('%s') failed while rewriting '%s': %s\n", failed_call, temporary.c_str(),
+        report("Error! %s('%s') failed while rewriting '%s': %s", failed_call, temporary.c_str(),
                path, strerror(error));
-        fflush(stdout);
         return -1;
     }
     return 0;

@@ -3,7 +3,6 @@
 #include "internal.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,15 +14,6 @@ bool handle_ok(const TioHandle *handle) {
     if (handle != nullptr && handle->magic == TIO_MAGIC) return true;
     report("Error! Magic number doesn't match. Something has stomped on our memory block");
     return false;
-}
-
-void report(const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vprintf(format, args);
-    va_end(args);
-    putchar('\n');
-    fflush(stdout);
 }
 
 int64_t write_error_count(const TioHandle *handle) {

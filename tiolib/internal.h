@@ -1,6 +1,7 @@
 // Engine internals shared by the source files of tiolib; nothing here is exported.
 #pragma once
 
+#include "report.h"
 #include "tio.h"
 
 #include <cstdint>
@@ -34,10 +35,6 @@ constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
 }  // namespace tio
 
 namespace tio {
-
-// Prints one engine message line and flushes it, so it is seen even if the process
-// dies soon after.
-void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Stops, wakes and joins every thread of the handle, closes the device streams and
 // destroys the locks of every device that was set up (join_unlock without the check).

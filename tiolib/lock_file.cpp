@@ -59,10 +59,9 @@ int32_t createLock(int32_t pid, const char *lock_path) {
     if (!lock) {
         lock.reset(fopen(lock_path, "wbe"));
         if (!lock) {
-            printf("Error! Cannot create lock file: %s! Make sure the folder exists and you have "
-                   "appropriate privileges!\n",
-                   lock_path);
-            fflush(stdout);
+            tio::report("Error! Cannot create lock file: %s! Make sure the folder exists and you have "
+                        "appropriate privileges!",
+                        lock_path);
             return -1;
         }
     }
