@@ -39,7 +39,7 @@ int64_t saturate(__int128 value) {
 }
 
 // Checks what the search divides by and where it looks; prints why it cannot allocate.
-bool allocationPropsOk(const FsProps *props) {
+bool allocation_props_ok(const FsProps *props) {
     if (!props) {
         report("Error! No configuration: call tio_set_config before allocating extents!");
     } else if (props->stripe_count < 1 || props->chunk_size < 1) {
@@ -54,44 +54,44 @@ bool allocationPropsOk(const FsProps *props) {
 }
 
 // Per-device bytes of a length over all devices, rounded up; safe for any recorded value.
-int64_t perDeviceSpan(FsProps *props, int64_t length) {
+int64_t per_device_span(FsProps *props, int64_t length) {
     if (length > kInt64Max - props->stripe_count) return length / props->stripe_count + 1;
     return getRelativeSize(props, length);
 }
 
 // An entry's per-device end raised to the stripe unit; the volume begins at 0.
-int64_t alignedEnd(FsProps *props, const DetEntry &entry) {
-    const int64_t end = saturate(static_cast<__int128>(entry.offset) + perDeviceSpan(props, entry.length));
+int64_t aligned_end(FsProps *props, const DetEntry &entry) {
+    const int64_t end = saturate(static_cast<__int128>(entry.offset) + per_device_span(props, entry.length));
     return std::max<int64_t>(0, stripeAlign(end, getStripeSize(props)));
 }
 
 // The provisional entry of a request (or a real extent too small to tell from one) ends
 // at most one byte into the volume.
-bool looksProvisional(FsProps *props, const DetEntry &entry) {
+bool looks_provisional(FsProps *props, const DetEntry &entry) {
     return entry.offset <= 0 &&
-           static_cast<__int128>(entry.offset) + perDeviceSpan(props, entry.length) <= 1;
+           static_cast<__int128>(entry.offset) + per_device_span(props, entry.length) <= 1;
 }
 
-std::string lockPath(const FsProps *props) { return std::string(props->header_dir) + "/.kellock"; }
+std::string lock_file_path(const FsProps *props) { return std::string(props->header_dir) + "/.kellock"; }
 
-int64_t provisionalOffset(const FsProps *props, int64_t size) {
+int64_t provisional_offset(const FsProps *props, int64_t size) {
     return props->stripe_count < 1 ? -size : -(size / props->stripe_count);
 }
 
-bool writeRecord(FILE *file, int64_t offset, int64_t length, size_t bytes = kDetRecordSize) {
+bool write_record(FILE *file, int64_t offset, int64_t length, size_t bytes = kDetRecordSize) {
     unsigned char record[kDetRecordSize];
-    encodeDetEntry(offset, length, record);
+    encode_det_entry(offset, length, record);
     return fseek(file, 0, SEEK_SET) == 0 && fwrite(record, 1, bytes, file) == bytes;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
+double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // Before repeating a lost allocation, wait a random time that grows with every loss and
 // with the length of a search, so that processes that keep taking the lock from each other
 // (each search longer than the 100 ms pause) fall out of step and one of them completes.
-void backOff(int attempt, double search_seconds) {
+void back_off(int attempt, double search_seconds) {
     thread_local std::minstd_rand generator(static_cast<unsigned>(
         getpid() ^ std::chrono::steady_clock::now().time_since_epoch().count() ^
         reinterpret_cast<uintptr_t>(&generator)));
@@ -102,10 +102,10 @@ void backOff(int attempt, double search_seconds) {
 
 // Puts the provisional entry back after the last attempt, so that an extent whose
 // allocation did not stand is not left recorded.
-void restoreProvisional(const char *path, int64_t provisional, int64_t size) {
+void restore_provisional(const char *path, int64_t provisional, int64_t size) {
     FILE *file = fopen(path, "r+be");
     if (!file) return;
-    writeRecord(file, provisional, size);
+    write_record(file, provisional, size);
     fclose(file);
 }
 
@@ -126,7 +126,7 @@ struct Commit {
 };
 
 // One pass of the protocol: provisional entry, lock, search, record, commit, release.
-AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
+AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
     FILE *det = fopen(path, "wbe");
@@ -135,7 +135,7 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
         return failed;
     }
     // Flushed before the lock is taken, so that a concurrent search counts this request.
-    if (!writeRecord(det, provisionalOffset(props, size), size) || fflush(det) != 0) {
+    if (!write_record(det, provisional_offset(props, size), size) || fflush(det) != 0) {
         report("Error! write('%s') failed: %s", path, strerror(errno));
         fclose(det);
         return failed;
@@ -148,14 +148,14 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
     }
     const auto search_start = std::chrono::steady_clock::now();
     const int64_t offset = determineOffset(props, size);
-    const double search_seconds = secondsSince(search_start);
+    const double search_seconds = seconds_since(search_start);
     if (offset < 0) {
         removeLock(pid, offset, size, lock_path.c_str());
         fclose(det);
         return failed;
     }
     // Recorded before the release, so that the next holder's search sees the extent.
-    const bool recorded = writeRecord(det, offset, size, 8);
+    const bool recorded = write_record(det, offset, size, 8);
     const int error = errno;
     if (fclose(det) != 0 || !recorded) {
         removeLock(pid, offset, size, lock_path.c_str());
@@ -178,17 +178,17 @@ AttemptResult attemptAllocation(FsProps *props, const char *path, int64_t size,
 std::mutex process_allocation_lock;
 
 // The protocol with its bounded repetition, for the ".det" file at path.
-int64_t allocateExtent(FsProps *props, const char *path, int64_t size, const Commit &commit) {
-    const std::string lock_path = lockPath(props);
+int64_t allocate_extent(FsProps *props, const char *path, int64_t size, const Commit &commit) {
+    const std::string lock_path = lock_file_path(props);
     std::lock_guard<std::mutex> one_thread_at_a_time(process_allocation_lock);
     AttemptResult last{Attempt::failed, -1, 0};
     for (int attempt = 1; attempt <= kMaxAllocationAttempts; ++attempt) {
-        if (attempt > 1) backOff(attempt - 1, last.search_seconds);
-        last = attemptAllocation(props, path, size, lock_path, attempt, commit);
+        if (attempt > 1) back_off(attempt - 1, last.search_seconds);
+        last = attempt_allocation(props, path, size, lock_path, attempt, commit);
         if (last.outcome == Attempt::stands) return last.offset;
         if (last.outcome == Attempt::failed) return -1;
     }
-    restoreProvisional(path, provisionalOffset(props, size), size);
+    restore_provisional(path, provisional_offset(props, size), size);
     if (last.outcome == Attempt::unreadable)
         report("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.",
                lock_path.c_str(), path, kMaxAllocationAttempts);
@@ -201,7 +201,7 @@ int64_t allocateExtent(FsProps *props, const char *path, int64_t size, const Com
 
 // Adds the extent (offset, size) to the entries of a data file: merged into the last one
 // when it continues it on every device, appended otherwise.
-void addExtent(std::vector<DetEntry> &entries, int32_t stripe_count, int64_t offset, int64_t size) {
+void add_extent(std::vector<DetEntry> &entries, int32_t stripe_count, int64_t offset, int64_t size) {
     DetEntry &last = entries.back();
     int64_t merged_length = 0;
     if (isDetContinuous(stripe_count, last.offset, last.length, offset) > 0 &&
@@ -215,12 +215,12 @@ std::atomic<uint32_t> reservation_counter{0};
 
 }  // namespace
 
-int64_t chooseOffset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size) {
+int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size) {
     const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
-    const int64_t need = perDeviceSpan(props, size);
+    const int64_t need = per_device_span(props, size);
     if (size < 0 || need > limit) return -1;  // can never fit
     // With the caller's own provisional entry alone (or nothing) the volume starts free.
-    if (sorted.empty() || (sorted.size() == 1 && looksProvisional(props, sorted[0]))) return 0;
+    if (sorted.empty() || (sorted.size() == 1 && looks_provisional(props, sorted[0]))) return 0;
 
     // Walk upwards; the gap after an entry runs from the furthest aligned end of all entries
     // sorted at or before it to the next entry's offset (capped at the end of the volume).
@@ -229,7 +229,7 @@ int64_t chooseOffset(FsProps *props, const std::vector<DetEntry> &sorted, int64_
     int64_t result = -1;
     int64_t furthest = 0;
     for (size_t i = 0; i < sorted.size(); ++i) {
-        furthest = std::max(furthest, alignedEnd(props, sorted[i]));
+        furthest = std::max(furthest, aligned_end(props, sorted[i]));
         const int64_t next = i + 1 < sorted.size() ? std::min(sorted[i + 1].offset, limit) : limit;
         const __int128 gap = static_cast<__int128>(next) - furthest;
         if (gap >= need && gap <= best) {
@@ -240,7 +240,7 @@ int64_t chooseOffset(FsProps *props, const std::vector<DetEntry> &sorted, int64_
     return result;
 }
 
-std::string reservationPath(const char *directory) {
+std::string reservation_path(const char *directory) {
     char number[64];
     snprintf(number, sizeof number, "%d%06lld%06u", static_cast<int>(getpid()),
              static_cast<long long>(time(nullptr) % 1000000),
@@ -272,14 +272,14 @@ int32_t getRandom(void) {
 }
 
 int64_t determineOffset(FsProps *props, int64_t size) {
-    if (!tio::allocationPropsOk(props) || size < 0) return -1;
+    if (!tio::allocation_props_ok(props) || size < 0) return -1;
     try {
         // One pass over the directory gathers what is there now; counting first and reading
         // after would race with files that appear or vanish in between.
         std::vector<DetEntry> entries;
-        if (!tio::gatherDets(props->header_dir, entries)) return -1;  // never 0 over unseen data
-        tio::sortDetEntries(entries);
-        return tio::chooseOffset(props, entries, size);
+        if (!tio::gather_dets(props->header_dir, entries)) return -1;  // never 0 over unseen data
+        tio::sort_det_entries(entries);
+        return tio::choose_offset(props, entries, size);
     } catch (...) {
         return -1;
     }
@@ -291,39 +291,39 @@ int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *loc
 }
 
 int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
-    if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
+    if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
-        return tio::allocateExtent(props, path, size, tio::Commit{});
+        return tio::allocate_extent(props, path, size, tio::Commit{});
     } catch (...) {
         return -1;
     }
 }
 
 int64_t updateDet(FsProps *props, const char *path, int64_t size) {
-    if (!path || size < 0 || !tio::allocationPropsOk(props)) return -1;
+    if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
         // The new extent is allocated through a reservation file, which records it from the
         // search on. The data file's ".det" file is rewritten with it while the lock is still
         // held: a search that read the data file before the rewrite and looks for the
         // reservation file after its removal would miss the extent, and such a search can
         // only belong to a process whose hold overlapped ours, which the release catches.
-        const std::string reservation = tio::reservationPath(props->header_dir);
+        const std::string reservation = tio::reservation_path(props->header_dir);
         std::vector<DetEntry> original;
         bool rewritten = false;
         tio::Commit commit;
         commit.apply = [&](int64_t offset) {
             std::vector<DetEntry> entries;
-            if (tio::readDetFile(path, entries) != tio::DetReadStatus::ok) return false;
+            if (tio::read_det_file(path, entries) != tio::DetReadStatus::ok) return false;
             original = entries;
-            tio::addExtent(entries, props->stripe_count, offset, size);
-            rewritten = tio::rewriteDetAtomic(path, entries) == 0;
+            tio::add_extent(entries, props->stripe_count, offset, size);
+            rewritten = tio::rewrite_det_atomic(path, entries) == 0;
             return rewritten;
         };
         commit.rollback = [&] {
-            if (rewritten) tio::rewriteDetAtomic(path, original);
+            if (rewritten) tio::rewrite_det_atomic(path, original);
             rewritten = false;
         };
-        const int64_t offset = tio::allocateExtent(props, reservation.c_str(), size, commit);
+        const int64_t offset = tio::allocate_extent(props, reservation.c_str(), size, commit);
         if (offset < 0) {
             unlink(reservation.c_str());  // gives up the extent, if one was recorded
             return -1;

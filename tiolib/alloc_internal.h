@@ -14,14 +14,14 @@ namespace tio {
 constexpr int kMaxAllocationAttempts = 16;
 
 // Chooses the start of the extent for a request of size bytes among entries already sorted
-// by sortDetEntries: best fit, aligned to chunk_size, never inside a recorded extent and
+// by sort_det_entries: best fit, aligned to chunk_size, never inside a recorded extent and
 // never past the end of the volume. -1 when nothing fits.
-int64_t chooseOffset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size);
+int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size);
 
 // Path of a new temporary reservation file in directory: "r_", a decimal number, ".det".
 // The number joins the process id, the time and a per-process counter, so names differ
 // between processes and threads that reserve at the same moment.
-std::string reservationPath(const char *directory);
+std::string reservation_path(const char *directory);
 
 // Test seam: when set, called by writeDetLock after the extent is recorded and before the
 // lock is released, with the attempt number (from 1) and the lock-file path.

@@ -20,14 +20,14 @@
 
 namespace tio {
 
-void encodeDetEntry(int64_t offset, int64_t length, unsigned char out[kDetRecordSize]) {
+void encode_det_entry(int64_t offset, int64_t length, unsigned char out[kDetRecordSize]) {
     const uint64_t fields[2] = {static_cast<uint64_t>(offset), static_cast<uint64_t>(length)};
     for (int field = 0; field < 2; ++field)
         for (int byte = 0; byte < 8; ++byte)
             out[field * 8 + byte] = static_cast<unsigned char>(fields[field] >> (8 * byte));
 }
 
-DetEntry decodeDetEntry(const unsigned char in[kDetRecordSize]) {
+DetEntry decode_det_entry(const unsigned char in[kDetRecordSize]) {
     uint64_t fields[2] = {0, 0};
     for (int field = 0; field < 2; ++field)
         for (int byte = 7; byte >= 0; --byte)
@@ -63,14 +63,14 @@ using Dir = std::unique_ptr<DIR, DirCloser>;
 
 // Entries announced by a file size: size / 16, or 0 when the size is not a multiple of 16
 // (a file being written) or too large to count in 32 bits.
-int32_t entriesForSize(int64_t size) {
+int32_t entries_for_size(int64_t size) {
     if (size < 0 || (size & (kDetRecordSize - 1)) != 0) return 0;
     const int64_t entries = size / kDetRecordSize;
     return entries > INT32_MAX ? 0 : static_cast<int32_t>(entries);
 }
 
 // Reads exactly size bytes at offset 0; false when the file ends (or fails) earlier.
-bool readExactly(int fd, unsigned char *buffer, size_t size) {
+bool read_exactly(int fd, unsigned char *buffer, size_t size) {
     size_t done = 0;
     while (done < size) {
         const ssize_t got = pread(fd, buffer + done, size - done, static_cast<off_t>(done));
@@ -83,7 +83,7 @@ bool readExactly(int fd, unsigned char *buffer, size_t size) {
 
 // The scans select by name; a name that ends in ".det" may still be a directory, a FIFO
 // (opening it could block) or a device, which are passed over.
-bool isRegularFile(const std::string &path, unsigned char dirent_type) {
+bool is_regular_file(const std::string &path, unsigned char dirent_type) {
     if (dirent_type == DT_REG) return true;
     if (dirent_type != DT_LNK && dirent_type != DT_UNKNOWN) return false;
     struct stat info;
@@ -94,14 +94,14 @@ bool isRegularFile(const std::string &path, unsigned char dirent_type) {
 // is longer than it, in listing order, until visit returns false. False when the directory
 // cannot be listed.
 template <typename Visit>
-bool forEachDetFile(const char *directory, const char *extension, Visit &&visit) {
+bool for_each_det_file(const char *directory, const char *extension, Visit &&visit) {
     Dir dir(opendir(directory));
     if (!dir) return false;
     std::string path;
     while (const struct dirent *entry = readdir(dir.get())) {
         if (isExt(entry->d_name, extension) <= 0) continue;
         path.assign(directory).append("/").append(entry->d_name);
-        if (!isRegularFile(path, entry->d_type)) continue;
+        if (!is_regular_file(path, entry->d_type)) continue;
         if (!visit(path)) break;
     }
     return true;
@@ -113,7 +113,7 @@ std::atomic<uint64_t> rewrite_counter{0};
 
 // Where a rewrite of path has to happen: the file a symbolic link points at, so that the
 // rename replaces the data rather than the link.
-std::string rewriteTarget(const char *path) {
+std::string rewrite_target(const char *path) {
     struct stat info;
     if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) {
         std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
@@ -122,7 +122,7 @@ std::string rewriteTarget(const char *path) {
     return path;
 }
 
-bool writeAll(int fd, const unsigned char *data, size_t size) {
+bool write_all(int fd, const unsigned char *data, size_t size) {
     size_t done = 0;
     while (done < size) {
         const ssize_t put = write(fd, data + done, size - done);
@@ -133,14 +133,14 @@ bool writeAll(int fd, const unsigned char *data, size_t size) {
     return true;
 }
 
-std::vector<DetEntry> zipEntries(int32_t count, const int64_t *offsets, const int64_t *lengths) {
+std::vector<DetEntry> zip_entries(int32_t count, const int64_t *offsets, const int64_t *lengths) {
     std::vector<DetEntry> entries(static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) entries[i] = DetEntry{offsets[i], lengths[i]};
     return entries;
 }
 
 // The order sortDets prescribes, done the slow way; used only when memory runs out.
-void insertionSort(int32_t count, int64_t *offsets, int64_t *lengths) {
+void insertion_sort(int32_t count, int64_t *offsets, int64_t *lengths) {
     for (int32_t i = 1; i < count; ++i) {
         const int64_t offset = offsets[i];
         const int64_t length = lengths[i];
@@ -153,13 +153,13 @@ void insertionSort(int32_t count, int64_t *offsets, int64_t *lengths) {
     }
 }
 
-int64_t wrappingSum(int64_t a, int64_t b) {
+int64_t wrapping_sum(int64_t a, int64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
 }  // namespace
 
-DetReadStatus readDetFile(const std::string &path, std::vector<DetEntry> &out) {
+DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out) {
     // O_NONBLOCK: a FIFO that slipped past the name check must not block the scan.
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) return DetReadStatus::no_entries;
@@ -167,32 +167,32 @@ DetReadStatus readDetFile(const std::string &path, std::vector<DetEntry> &out) {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         struct stat info;
         if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return DetReadStatus::no_entries;
-        const int32_t count = entriesForSize(info.st_size);
+        const int32_t count = entries_for_size(info.st_size);
         if (count == 0) return DetReadStatus::no_entries;
         bytes.resize(static_cast<size_t>(count) * kDetRecordSize);
-        if (!readExactly(fd.get(), bytes.data(), bytes.size())) continue;  // truncated meanwhile
-        for (int32_t i = 0; i < count; ++i) out.push_back(decodeDetEntry(&bytes[i * kDetRecordSize]));
+        if (!read_exactly(fd.get(), bytes.data(), bytes.size())) continue;  // truncated meanwhile
+        for (int32_t i = 0; i < count; ++i) out.push_back(decode_det_entry(&bytes[i * kDetRecordSize]));
         return DetReadStatus::ok;
     }
     return DetReadStatus::short_read;
 }
 
-bool gatherDets(const char *directory, std::vector<DetEntry> &out) {
-    return forEachDetFile(directory, ".det", [&](const std::string &path) {
-        readDetFile(path, out);
+bool gather_dets(const char *directory, std::vector<DetEntry> &out) {
+    return for_each_det_file(directory, ".det", [&](const std::string &path) {
+        read_det_file(path, out);
         return true;
     });
 }
 
-void sortDetEntries(std::vector<DetEntry> &entries) {
+void sort_det_entries(std::vector<DetEntry> &entries) {
     // A stable sort of the reversed input keeps equal offsets in reverse input order.
     std::reverse(entries.begin(), entries.end());
     std::stable_sort(entries.begin(), entries.end(),
                      [](const DetEntry &a, const DetEntry &b) { return a.offset < b.offset; });
 }
 
-int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries) {
-    const std::string target = rewriteTarget(path);
+int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries) {
+    const std::string target = rewrite_target(path);
     const size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
@@ -203,7 +203,7 @@ int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries)
 
     std::vector<unsigned char> bytes(entries.size() * kDetRecordSize);
     for (size_t i = 0; i < entries.size(); ++i)
-        encodeDetEntry(entries[i].offset, entries[i].length, &bytes[i * kDetRecordSize]);
+        encode_det_entry(entries[i].offset, entries[i].length, &bytes[i * kDetRecordSize]);
 
     Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
@@ -215,7 +215,7 @@ int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries)
     struct stat old_info;
     if (stat(target.c_str(), &old_info) == 0) fchmod(fd.get(), old_info.st_mode & 07777);
     const char *failed_call = nullptr;
-    if (!writeAll(fd.get(), bytes.data(), bytes.size())) failed_call = "write";
+    if (!write_all(fd.get(), bytes.data(), bytes.size())) failed_call = "write";
     else if (fsync(fd.get()) != 0) failed_call = "fsync";
     else if (rename(temporary.c_str(), target.c_str()) != 0) failed_call = "rename";
     if (failed_call) {
@@ -239,7 +239,7 @@ int32_t writeDet(const char *path, int32_t count, const int64_t *offsets, const 
     bool written = true;
     for (int32_t i = 0; i < count && offsets && lengths; ++i) {
         unsigned char record[tio::kDetRecordSize];
-        tio::encodeDetEntry(offsets[i], lengths[i], record);
+        tio::encode_det_entry(offsets[i], lengths[i], record);
         written = fwrite(record, sizeof record, 1, file.get()) == 1 && written;
     }
     // A full disk shows up at the flush; a file that lost entries must not count as written.
@@ -253,7 +253,7 @@ int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *leng
     for (int32_t i = 0; i < count; ++i) {
         unsigned char record[tio::kDetRecordSize];
         if (fread(record, sizeof record, 1, file.get()) != 1) return -5;
-        const DetEntry entry = tio::decodeDetEntry(record);
+        const DetEntry entry = tio::decode_det_entry(record);
         offsets[i] = entry.offset;
         lengths[i] = entry.length;
     }
@@ -266,7 +266,7 @@ int64_t getFileSize(const char *path) {
     return info.st_size;
 }
 
-int32_t getDetEntries(const char *path) { return tio::entriesForSize(getFileSize(path)); }
+int32_t getDetEntries(const char *path) { return tio::entries_for_size(getFileSize(path)); }
 
 int32_t accumDetSize(const char *path, int64_t *total) {
     if (!total) return -5;
@@ -278,7 +278,7 @@ int32_t accumDetSize(const char *path, int64_t *total) {
     for (int32_t i = 0; i < count; ++i) {
         unsigned char record[tio::kDetRecordSize];
         if (fread(record, sizeof record, 1, file.get()) != 1) return -5;
-        *total = tio::wrappingSum(*total, tio::decodeDetEntry(record).length);
+        *total = tio::wrapping_sum(*total, tio::decode_det_entry(record).length);
     }
     return 0;
 }
@@ -295,7 +295,7 @@ int32_t isExt(const char *name, const char *extension) {
 int32_t countDir(const char *directory, const char *extension) {
     if (!directory || !extension) return -1;
     int64_t total = 0;
-    const bool listed = tio::forEachDetFile(directory, extension, [&](const std::string &path) {
+    const bool listed = tio::for_each_det_file(directory, extension, [&](const std::string &path) {
         total += getDetEntries(path.c_str());
         return total < INT32_MAX;
     });
@@ -309,13 +309,13 @@ int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, in
         int32_t stored = 0;
         int32_t result = 0;
         std::vector<DetEntry> entries;
-        const bool listed = tio::forEachDetFile(directory, ".det", [&](const std::string &path) {
+        const bool listed = tio::for_each_det_file(directory, ".det", [&](const std::string &path) {
             if (stored >= capacity) {
                 result = -5;
                 return false;
             }
             entries.clear();
-            tio::readDetFile(path, entries);  // a file that cannot be read whole adds nothing
+            tio::read_det_file(path, entries);  // a file that cannot be read whole adds nothing
             if (static_cast<int64_t>(entries.size()) > static_cast<int64_t>(capacity) - stored) {
                 result = -5;
                 return false;
@@ -336,14 +336,14 @@ int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, in
 int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths) {
     if (count <= 1 || !offsets || !lengths) return 0;
     try {
-        std::vector<DetEntry> entries = tio::zipEntries(count, offsets, lengths);
-        tio::sortDetEntries(entries);
+        std::vector<DetEntry> entries = tio::zip_entries(count, offsets, lengths);
+        tio::sort_det_entries(entries);
         for (int32_t i = 0; i < count; ++i) {
             offsets[i] = entries[i].offset;
             lengths[i] = entries[i].length;
         }
     } catch (...) {
-        tio::insertionSort(count, offsets, lengths);
+        tio::insertion_sort(count, offsets, lengths);
     }
     return 0;
 }
@@ -355,17 +355,17 @@ int64_t finalizeDet(FsProps * /*props: the computation does not depend on it*/, 
         std::vector<DetEntry> entries;
         // Nothing is rewritten from entries that were never read: a file without entries
         // gives -1, one that could not be read whole -5.
-        switch (tio::readDetFile(path, entries)) {
+        switch (tio::read_det_file(path, entries)) {
         case DetReadStatus::ok: break;
         case DetReadStatus::no_entries: return -1;
         case DetReadStatus::short_read: return -5;
         }
         int64_t total = 0;
-        for (const DetEntry &entry : entries) total = tio::wrappingSum(total, entry.length);
+        for (const DetEntry &entry : entries) total = tio::wrapping_sum(total, entry.length);
         const int64_t change = static_cast<int64_t>(static_cast<uint64_t>(final_size) -
                                                     static_cast<uint64_t>(total));
-        entries.back().length = tio::wrappingSum(entries.back().length, change);
-        if (tio::rewriteDetAtomic(path, entries) != 0) return -1;
+        entries.back().length = tio::wrapping_sum(entries.back().length, change);
+        if (tio::rewrite_det_atomic(path, entries) != 0) return -1;
         return static_cast<int64_t>(static_cast<uint64_t>(total) - static_cast<uint64_t>(final_size));
     } catch (...) {
         return -1;

@@ -13,8 +13,8 @@ namespace tio {
 constexpr int64_t kDetRecordSize = 16;
 
 // One record in its on-disk form: offset then length, both little-endian.
-void encodeDetEntry(int64_t offset, int64_t length, unsigned char out[kDetRecordSize]);
-DetEntry decodeDetEntry(const unsigned char in[kDetRecordSize]);
+void encode_det_entry(int64_t offset, int64_t length, unsigned char out[kDetRecordSize]);
+DetEntry decode_det_entry(const unsigned char in[kDetRecordSize]);
 
 // How reading one ".det" file whole went.
 enum class DetReadStatus {
@@ -27,22 +27,22 @@ enum class DetReadStatus {
 // one open descriptor, so a file replaced by rename is read whole, old or new; a file
 // truncated while it is read is read again a few times and otherwise left out (out is then
 // unchanged).
-DetReadStatus readDetFile(const std::string &path, std::vector<DetEntry> &out);
+DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out);
 
 // Appends the entries of every regular file in directory whose name ends in ".det" (and is
 // more than ".det") to out, in listing order. Returns false when the directory cannot be
 // listed. Entries of files that could not be read whole are not taken.
-bool gatherDets(const char *directory, std::vector<DetEntry> &out);
+bool gather_dets(const char *directory, std::vector<DetEntry> &out);
 
 // Orders entries by ascending offset; entries with equal offsets end in the reverse of
 // their input order (the order of an insertion sort that inserts before the first entry
 // with an equal or greater offset). O(n log n).
-void sortDetEntries(std::vector<DetEntry> &entries);
+void sort_det_entries(std::vector<DetEntry> &entries);
 
 // Replaces the ".det" file at path with the given entries so that a concurrent reader sees
 // either the old or the new content: the entries go to a temporary file in the same
 // directory (its name does not end in ".det"), which is then renamed over path.
 // 0, or -1 with a message naming the failing call, the path and errno.
-int32_t rewriteDetAtomic(const char *path, const std::vector<DetEntry> &entries);
+int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries);
 
 }  // namespace tio

@@ -25,7 +25,7 @@ constexpr uint64_t kHeldPauseMs = 100;
 
 // Reads a decimal number the way fscanf's "%d" does (leading white space, an optional
 // sign, at least one digit), clamping values that do not fit instead of overflowing.
-bool readDecimal(FILE *file, int32_t *value) {
+bool read_decimal(FILE *file, int32_t *value) {
     char text[32];
     const size_t got = fread(text, 1, sizeof text - 1, file);
     text[got] = '\0';
@@ -79,7 +79,7 @@ int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_p
     File lock(fopen(lock_path, "r+be"));
     if (!lock) return -1;
     int32_t holder = 0;
-    if (!readDecimal(lock.get(), &holder)) return -1;
+    if (!read_decimal(lock.get(), &holder)) return -1;
     if (holder != pid) return negate(size);  // taken over meanwhile: the caller's work does not stand
     // Eight zeros without a newline: the newline of the take stays as the ninth byte.
     fseek(lock.get(), 0, SEEK_SET);

@@ -136,7 +136,7 @@ TEST_F(Alloc, WalkNeverLandsInsideARecordedExtent) {
     for (const WalkCase &c : cases) {
         std::vector<DetEntry> entries;
         for (const Entry &e : c.sorted) entries.push_back({e.offset, e.length});
-        EXPECT_EQ(tio::chooseOffset(props.get(), entries, c.size), c.offset) << c.name;
+        EXPECT_EQ(tio::choose_offset(props.get(), entries, c.size), c.offset) << c.name;
     }
 }
 
@@ -291,7 +291,7 @@ TEST(AllocReservation, NamesAreUniqueAcrossThreadsAndProcesses) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             std::string names;
-            for (int i = 0; i < kNames; ++i) names += tio::reservationPath("/h") + "\n";
+            for (int i = 0; i < kNames; ++i) names += tio::reservation_path("/h") + "\n";
             _exit(write(pipes[p][1], names.data(), names.size()) == ssize_t(names.size()) ? 0 : 1);
         }
         close(pipes[p][1]);
@@ -303,7 +303,7 @@ TEST(AllocReservation, NamesAreUniqueAcrossThreadsAndProcesses) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < kNames; ++i) {
-                std::string name = tio::reservationPath("/h");
+                std::string name = tio::reservation_path("/h");
                 std::lock_guard<std::mutex> hold(names_lock);
                 names.push_back(std::move(name));
             }
