@@ -250,13 +250,15 @@ std::string reservation_path(const char *directory) {
 
 }  // namespace tio
 
-int64_t stripeAlign(int64_t value, int64_t unit) {
+extern "C" {
+
+TIO_API int64_t stripeAlign(int64_t value, int64_t unit) {
     if (unit <= 0) return value;
     const __int128 raised = (static_cast<__int128>(value) + unit - 1) / unit * unit;
     return tio::saturate(raised);
 }
 
-int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_length,
+TIO_API int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_length,
                         int64_t new_offset) {
     if (stripe_count < 1) return -1;
     const int64_t share = last_length / stripe_count;
@@ -266,12 +268,12 @@ int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_
     return end == new_offset ? new_offset : -1;
 }
 
-int32_t getRandom(void) {
+TIO_API int32_t getRandom(void) {
     srand(static_cast<unsigned>(time(nullptr)));
     return rand();
 }
 
-int64_t determineOffset(FsProps *props, int64_t size) {
+TIO_API int64_t determineOffset(FsProps *props, int64_t size) {
     if (!tio::allocation_props_ok(props) || size < 0) return -1;
     try {
         // One pass over the directory gathers what is there now; counting first and reading
@@ -285,12 +287,12 @@ int64_t determineOffset(FsProps *props, int64_t size) {
     }
 }
 
-int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path) {
+TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path) {
     if (createLock(pid, lock_path) < 0) return -1;
     return determineOffset(props, size);  // the lock is still held
 }
 
-int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
+TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
         return tio::allocate_extent(props, path, size, tio::Commit{});
@@ -299,7 +301,7 @@ int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
     }
 }
 
-int64_t updateDet(FsProps *props, const char *path, int64_t size) {
+TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
         // The new extent is allocated through a reservation file, which records it from the
@@ -334,12 +336,14 @@ int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     }
 }
 
-int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size) {
+TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size) {
     if (!tio::handle_ok(handle)) return -1;
     return writeDetLock(handle->props, path, size);
 }
 
-int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size) {
+TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size) {
     if (!tio::handle_ok(handle)) return -1;
     return updateDet(handle->props, path, size);
 }
+
+}  // extern "C"

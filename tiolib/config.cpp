@@ -139,6 +139,10 @@ FsProps *build_fs_props(const char *config_path, int32_t *status) {
     return props;
 }
 
+// The stripe count as a divisor; a record is never left with fewer than one stripe, but
+// the accessors also take records built by callers.
+int64_t stripe_divisor(const FsProps *props) { return props->stripe_count < 1 ? 1 : props->stripe_count; }
+
 }  // namespace
 
 extern "C" {
@@ -259,8 +263,6 @@ TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path) {
 TIO_API int64_t getDeviceSize(FsProps *props) { return props ? props->device_size : -1; }
 
 TIO_API int64_t getStripeSize(FsProps *props) { return props ? static_cast<int64_t>(props->chunk_size) : -1; }
-
-static int64_t stripe_divisor(const FsProps *props) { return props->stripe_count < 1 ? 1 : props->stripe_count; }
 
 TIO_API int64_t getAdjustedSize(FsProps *props, int64_t size) {
     return props ? size / stripe_divisor(props) : -1;

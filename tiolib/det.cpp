@@ -232,7 +232,9 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
 
 using tio::DetReadStatus;
 
-int32_t writeDet(const char *path, int32_t count, const int64_t *offsets, const int64_t *lengths) {
+extern "C" {
+
+TIO_API int32_t writeDet(const char *path, int32_t count, const int64_t *offsets, const int64_t *lengths) {
     if (!path) return -1;
     tio::File file(fopen(path, "wbe"));
     if (!file) return -1;
@@ -246,7 +248,7 @@ int32_t writeDet(const char *path, int32_t count, const int64_t *offsets, const 
     return fclose(file.release()) == 0 && written ? 0 : -1;
 }
 
-int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *lengths) {
+TIO_API int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *lengths) {
     if (!path) return -5;
     tio::File file(fopen(path, "rbe"));
     if (!file) return -5;
@@ -260,15 +262,15 @@ int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *leng
     return 0;
 }
 
-int64_t getFileSize(const char *path) {
+TIO_API int64_t getFileSize(const char *path) {
     struct stat info;
     if (!path || stat(path, &info) != 0) return -1;
     return info.st_size;
 }
 
-int32_t getDetEntries(const char *path) { return tio::entries_for_size(getFileSize(path)); }
+TIO_API int32_t getDetEntries(const char *path) { return tio::entries_for_size(getFileSize(path)); }
 
-int32_t accumDetSize(const char *path, int64_t *total) {
+TIO_API int32_t accumDetSize(const char *path, int64_t *total) {
     if (!total) return -5;
     *total = 0;
     if (!path) return -5;
@@ -283,7 +285,7 @@ int32_t accumDetSize(const char *path, int64_t *total) {
     return 0;
 }
 
-int32_t isExt(const char *name, const char *extension) {
+TIO_API int32_t isExt(const char *name, const char *extension) {
     if (!name || !extension) return -1;
     const size_t name_length = strlen(name);
     const size_t extension_length = strlen(extension);
@@ -292,7 +294,7 @@ int32_t isExt(const char *name, const char *extension) {
     return memcmp(name + start, extension, extension_length) == 0 ? static_cast<int32_t>(start) : -1;
 }
 
-int32_t countDir(const char *directory, const char *extension) {
+TIO_API int32_t countDir(const char *directory, const char *extension) {
     if (!directory || !extension) return -1;
     int64_t total = 0;
     const bool listed = tio::for_each_det_file(directory, extension, [&](const std::string &path) {
@@ -303,7 +305,7 @@ int32_t countDir(const char *directory, const char *extension) {
     return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
 }
 
-int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, int64_t *lengths) {
+TIO_API int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, int64_t *lengths) {
     if (!directory || (capacity > 0 && (!offsets || !lengths))) return -1;
     try {
         int32_t stored = 0;
@@ -333,7 +335,7 @@ int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, in
     }
 }
 
-int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths) {
+TIO_API int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths) {
     if (count <= 1 || !offsets || !lengths) return 0;
     try {
         std::vector<DetEntry> entries = tio::zip_entries(count, offsets, lengths);
@@ -348,7 +350,7 @@ int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths) {
     return 0;
 }
 
-int64_t finalizeDet(FsProps * /*props: the computation does not depend on it*/, const char *path,
+TIO_API int64_t finalizeDet(FsProps * /*props: the computation does not depend on it*/, const char *path,
                     int64_t final_size) {
     if (!path) return -1;
     try {
@@ -372,7 +374,9 @@ int64_t finalizeDet(FsProps * /*props: the computation does not depend on it*/, 
     }
 }
 
-int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size) {
+TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size) {
     if (!tio::handle_ok(handle)) return -1;
     return finalizeDet(handle->props, path, final_size);
 }
+
+}  // extern "C"

@@ -45,7 +45,9 @@ int64_t negate(int64_t value) {
 
 }  // namespace
 
-int32_t createLock(int32_t pid, const char *lock_path) {
+extern "C" {
+
+TIO_API int32_t createLock(int32_t pid, const char *lock_path) {
     if (!lock_path) return -1;
     File lock(fopen(lock_path, "r+be"));
     if (lock) {
@@ -74,7 +76,7 @@ int32_t createLock(int32_t pid, const char *lock_path) {
     return pid;
 }
 
-int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_path) {
+TIO_API int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_path) {
     if (!lock_path) return -1;
     File lock(fopen(lock_path, "r+be"));
     if (!lock) return -1;
@@ -86,3 +88,5 @@ int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_p
     fprintf(lock.get(), "%08d", 0);
     return offset;
 }
+
+}  // extern "C"
