@@ -3,6 +3,7 @@
 // lock file, recording before release, repetition when the lock was lost).
 
 #include "alloc_internal.h"
+#include "closing.h"
 #include "det_internal.h"
 #include "internal.h"
 
@@ -103,10 +104,8 @@ void back_off(int attempt, double search_seconds) {
 // Puts the provisional entry back after the last attempt, so that an extent whose
 // allocation did not stand is not left recorded.
 void restore_provisional(const char *path, int64_t provisional, int64_t size) {
-    FILE *file = fopen(path, "r+be");
-    if (!file) return;
-    write_record(file, provisional, size);
-    fclose(file);
+    File file(fopen(path, "r+be"));
+    if (file) write_record(file.get(), provisional, size);
 }
 
 enum class Attempt { stands, lost, unreadable, failed };
@@ -129,35 +128,34 @@ struct Commit {
 AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
-    FILE *det = fopen(path, "wbe");
+    File det(fopen(path, "wbe"));
     if (!det) {
         report("Error, cannot create '%s'. Do you have correct permissions on the directory?", path);
         return failed;
     }
     // Flushed before the lock is taken, so that a concurrent search counts this request.
-    if (!write_record(det, provisional_offset(props, size), size) || fflush(det) != 0) {
+    if (!write_record(det.get(), provisional_offset(props, size), size) || fflush(det.get()) != 0) {
         report("Error! write('%s') failed: %s", path, strerror(errno));
-        fclose(det);
         return failed;
     }
     const int32_t pid = getpid();
     // getAllocation, taken apart: a lock not taken and a search without result end differently.
-    if (createLock(pid, lock_path.c_str()) < 0) {
-        fclose(det);
-        return failed;
-    }
+    if (createLock(pid, lock_path.c_str()) < 0) return failed;
     const auto search_start = std::chrono::steady_clock::now();
     const int64_t offset = determineOffset(props, size);
     const double search_seconds = seconds_since(search_start);
     if (offset < 0) {
         removeLock(pid, offset, size, lock_path.c_str());
-        fclose(det);
         return failed;
     }
-    // Recorded before the release, so that the next holder's search sees the extent.
-    const bool recorded = write_record(det, offset, size, 8);
+    // Recorded before the release, so that the next holder's search sees the extent. Only
+    // the entry's first 8 bytes (its offset) are written over the provisional entry, whose
+    // length already is the size: the file keeps its 16 bytes throughout, so a search in
+    // another process reading it meanwhile finds the provisional or the chosen offset,
+    // never a file that is empty or torn (which it would count as holding no entries).
+    const bool recorded = write_record(det.get(), offset, size, 8);
     const int error = errno;
-    if (fclose(det) != 0 || !recorded) {
+    if (det.close() != 0 || !recorded) {
         removeLock(pid, offset, size, lock_path.c_str());
         report("Error! write('%s') failed: %s", path, strerror(error));
         return failed;

@@ -1,5 +1,6 @@
 // Configuration file and saved striped-volume table: parsing into FsProps, and the
 // accessors that convert between whole-volume and per-device sizes.
+#include "closing.h"
 #include "internal.h"
 
 #include <cctype>
@@ -179,8 +180,8 @@ TIO_API int64_t parseNum(const char *text) {
 TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir, char *fuse_path,
                             char *dmsetup_path, char *mapper_path, int64_t *extend_size,
                             int32_t *thread_count) {
-    FILE *file = config_path ? fopen(config_path, "re") : nullptr;
-    if (file == nullptr) {
+    tio::File file(config_path ? fopen(config_path, "re") : nullptr);
+    if (!file) {
         tio::report("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!",
                     config_path ? config_path : "(null)");
         return -1;
@@ -196,7 +197,7 @@ TIO_API int32_t read_config(const char *config_path, char *type, char *header_di
                                  {"MAPPER=", mapper_path, 16}};
     int32_t bits = 0;
     std::string token;
-    for (Token kind; (kind = next_token(file, token, kMaxToken)) != Token::kEnd;) {
+    for (Token kind; (kind = next_token(file.get(), token, kMaxToken)) != Token::kEnd;) {
         if (kind == Token::kTooLong) continue;  // refused: it would not fit any field
         const int32_t length = static_cast<int32_t>(token.size());
         if (starts_with(token, "TYPE=")) {
@@ -219,7 +220,6 @@ TIO_API int32_t read_config(const char *config_path, char *type, char *header_di
             }
         }
     }
-    fclose(file);
     if (bits == kAllEntries) return 0;
     print_usage();
     return -1;
@@ -227,11 +227,9 @@ TIO_API int32_t read_config(const char *config_path, char *type, char *header_di
 
 TIO_API int32_t parse_dm_full(FsProps *props) {
     if (props == nullptr) return -5;
-    FILE *table = fopen(props->dmsetup_path, "re");
-    if (table == nullptr) return -2;
-    const int32_t status = parse_table(table, props);
-    fclose(table);
-    return status;
+    tio::File table(fopen(props->dmsetup_path, "re"));
+    if (!table) return -2;
+    return parse_table(table.get(), props);
 }
 
 TIO_API FsProps *open_fs_props(const char *config_path) {

@@ -2,6 +2,7 @@
 // (offset, length), with no header or terminator. Reading, writing, counting, scanning a
 // header directory, sorting and finalising.
 
+#include "closing.h"
 #include "det_internal.h"
 #include "internal.h"
 
@@ -36,30 +37,6 @@ DetEntry decode_det_entry(const unsigned char in[kDetRecordSize]) {
 }
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
 
 // Entries announced by a file size: size / 16, or 0 when the size is not a multiple of 16
 // (a file being written) or too large to count in 32 bits.
@@ -245,7 +222,7 @@ TIO_API int32_t writeDet(const char *path, int32_t count, const int64_t *offsets
         written = fwrite(record, sizeof record, 1, file.get()) == 1 && written;
     }
     // A full disk shows up at the flush; a file that lost entries must not count as written.
-    return fclose(file.release()) == 0 && written ? 0 : -1;
+    return file.close() == 0 && written ? 0 : -1;
 }
 
 TIO_API int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *lengths) {

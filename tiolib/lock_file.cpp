@@ -4,21 +4,16 @@
 // after one 100 ms pause the taker writes its own id over the holder's, and a conflict is
 // caught at release, when a process finds another id than its own and repeats its work.
 
+#include "closing.h"
 #include "internal.h"
 
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE *file) const { fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 constexpr size_t kLockContentSize = 9;  // "%08d\n"
 constexpr uint64_t kHeldPauseMs = 100;
@@ -49,7 +44,7 @@ extern "C" {
 
 TIO_API int32_t createLock(int32_t pid, const char *lock_path) {
     if (!lock_path) return -1;
-    File lock(fopen(lock_path, "r+be"));
+    tio::File lock(fopen(lock_path, "r+be"));
     if (lock) {
         char content[11] = {};
         if (fread(content, 1, 10, lock.get()) == kLockContentSize) {
@@ -78,7 +73,7 @@ TIO_API int32_t createLock(int32_t pid, const char *lock_path) {
 
 TIO_API int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_path) {
     if (!lock_path) return -1;
-    File lock(fopen(lock_path, "r+be"));
+    tio::File lock(fopen(lock_path, "r+be"));
     if (!lock) return -1;
     int32_t holder = 0;
     if (!read_decimal(lock.get(), &holder)) return -1;
