@@ -6,6 +6,7 @@
 #include "closing.h"
 #include "det_internal.h"
 #include "internal.h"
+#include "saturate.h"
 
 #include <algorithm>
 #include <atomic>
@@ -29,15 +30,8 @@ BeforeReleaseHook before_release_hook = nullptr;
 namespace {
 
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
-constexpr int64_t kInt64Min = std::numeric_limits<int64_t>::min();
 constexpr uint64_t kBackoffFloorMs = 10;
 constexpr uint64_t kBackoffCapMs = 500;
-
-int64_t saturate(__int128 value) {
-    if (value > kInt64Max) return kInt64Max;
-    if (value < kInt64Min) return kInt64Min;
-    return static_cast<int64_t>(value);
-}
 
 // Checks what the search divides by and where it looks; prints why it cannot allocate.
 bool allocation_props_ok(const FsProps *props) {
@@ -62,7 +56,7 @@ int64_t per_device_span(FsProps *props, int64_t length) {
 
 // An entry's per-device end raised to the stripe unit; the volume begins at 0.
 int64_t aligned_end(FsProps *props, const DetEntry &entry) {
-    const int64_t end = saturate(static_cast<__int128>(entry.offset) + per_device_span(props, entry.length));
+    const int64_t end = saturate<int64_t>(static_cast<__int128>(entry.offset) + per_device_span(props, entry.length));
     return std::max<int64_t>(0, stripeAlign(end, getStripeSize(props)));
 }
 
@@ -253,7 +247,7 @@ extern "C" {
 TIO_API int64_t stripeAlign(int64_t value, int64_t unit) {
     if (unit <= 0) return value;
     const __int128 raised = (static_cast<__int128>(value) + unit - 1) / unit * unit;
-    return tio::saturate(raised);
+    return tio::saturate<int64_t>(raised);
 }
 
 TIO_API int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_length,

@@ -2,11 +2,11 @@
 // accessors that convert between whole-volume and per-device sizes.
 #include "closing.h"
 #include "internal.h"
+#include "saturate.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -170,11 +170,7 @@ TIO_API int64_t parseNum(const char *text) {
         default: break;
     }
     const std::string number(text, multiplier == 1.0 ? length : length - 1);
-    const double value = strtod(number.c_str(), nullptr) * multiplier;
-    if (value != value) return 0;
-    if (value >= 9223372036854775807.0) return INT64_MAX;
-    if (value <= -9223372036854775808.0) return INT64_MIN;
-    return static_cast<int64_t>(value);
+    return tio::saturate_truncated(strtod(number.c_str(), nullptr) * multiplier);
 }
 
 TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir, char *fuse_path,

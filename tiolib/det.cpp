@@ -5,6 +5,7 @@
 #include "closing.h"
 #include "det_internal.h"
 #include "internal.h"
+#include "saturate.h"
 
 #include <algorithm>
 #include <atomic>
@@ -279,7 +280,7 @@ TIO_API int32_t countDir(const char *directory, const char *extension) {
         return total < INT32_MAX;
     });
     if (!listed) return -1;
-    return static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+    return tio::saturate<int32_t>(total);
 }
 
 TIO_API int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets, int64_t *lengths) {

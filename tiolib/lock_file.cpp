@@ -6,9 +6,9 @@
 
 #include "closing.h"
 #include "internal.h"
+#include "saturate.h"
 
 #include <cctype>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -30,7 +30,7 @@ bool read_decimal(FILE *file, int32_t *value) {
     if (digits < got && (text[digits] == '+' || text[digits] == '-')) ++digits;
     if (digits >= got || !isdigit(static_cast<unsigned char>(text[digits]))) return false;
     const long long number = strtoll(text + position, nullptr, 10);
-    *value = static_cast<int32_t>(number > INT32_MAX ? INT32_MAX : number < INT32_MIN ? INT32_MIN : number);
+    *value = tio::saturate<int32_t>(number);
     return true;
 }
 

@@ -2,35 +2,13 @@
 // wall-clock time. Division by zero gives 0 and quotients that do not fit saturate, so
 // no input is undefined behaviour.
 #include "internal.h"
+#include "saturate.h"
 
-#include <climits>
-#include <cmath>
 #include <cstring>
 #include <sys/time.h>
 
-namespace {
-
-int32_t saturate32(int64_t value) {
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-int64_t saturate64(__int128 value) {
-    if (value > INT64_MAX) return INT64_MAX;
-    if (value < INT64_MIN) return INT64_MIN;
-    return static_cast<int64_t>(value);
-}
-
-// Truncates toward zero; NaN gives 0, values beyond the range saturate.
-int64_t truncate_double(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= 9223372036854775807.0) return INT64_MAX;
-    if (value <= -9223372036854775808.0) return INT64_MIN;
-    return static_cast<int64_t>(value);
-}
-
-}  // namespace
+using tio::saturate;
+using tio::saturate_truncated;
 
 extern "C" {
 
@@ -46,32 +24,32 @@ TIO_API int64_t unpackX(const void *source) {
 
 TIO_API int32_t ceil_int(int32_t a, int32_t b) {
     if (b == 0) return 0;
-    return saturate32((static_cast<int64_t>(a) + b - 1) / b);
+    return saturate<int32_t>((static_cast<int64_t>(a) + b - 1) / b);
 }
 
 TIO_API int32_t floor_int(int32_t a, int32_t b) {
     if (b == 0) return 0;
-    return saturate32(static_cast<int64_t>(a) / b);
+    return saturate<int32_t>(static_cast<int64_t>(a) / b);
 }
 
 TIO_API int64_t ceil_off(int64_t a, int64_t b) {
     if (b == 0) return 0;
-    return saturate64((static_cast<__int128>(a) + b - 1) / b);
+    return saturate<int64_t>((static_cast<__int128>(a) + b - 1) / b);
 }
 
 TIO_API int64_t floor_off(int64_t a, int64_t b) {
     if (b == 0) return 0;
-    return saturate64(static_cast<__int128>(a) / b);
+    return saturate<int64_t>(static_cast<__int128>(a) / b);
 }
 
 TIO_API int64_t ceil_double(double a, double b) {
     if (b == 0.0) return 0;
-    return truncate_double((a + b - 1.0) / b);
+    return saturate_truncated((a + b - 1.0) / b);
 }
 
 TIO_API int64_t floor_double(double a, double b) {
     if (b == 0.0) return 0;
-    return truncate_double(a / b);
+    return saturate_truncated(a / b);
 }
 
 TIO_API int64_t getFsUsed(FsProps *props, int32_t count, void * /*unused*/, const int64_t *lengths) {
@@ -79,7 +57,7 @@ TIO_API int64_t getFsUsed(FsProps *props, int32_t count, void * /*unused*/, cons
     const __int128 unit = props->chunk_size;
     __int128 sum = 0;
     for (int32_t i = 0; i < count; ++i) sum += unit * ((lengths[i] + unit - 1) / unit);
-    return saturate64(sum);
+    return saturate<int64_t>(sum);
 }
 
 TIO_API double get_time(void) {
