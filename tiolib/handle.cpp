@@ -1,5 +1,6 @@
-// Handle lifecycle: open, direction, init (devices distributed over workers, opened,
-// staging buffers allocated), close; and the page-aligned block allocator.
+// Handle lifecycle up to a working handle: open, direction, init (devices distributed over
+// workers, opened, staging buffers allocated); and the page-aligned block allocator. Closing
+// and every other teardown live in teardown.cpp.
 #include "internal.h"
 
 #include <cerrno>
@@ -20,24 +21,6 @@ int64_t write_error_count(const TioHandle *handle) {
     int64_t errors = 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) errors += load(handle->workers[w].write_errors);
     return errors;
-}
-
-void release_workers(TioHandle *handle) {
-    TioWorker *workers = handle->workers;
-    if (workers == nullptr) return;
-    for (int32_t w = 0; w < handle->worker_count; ++w) {
-        TioWorker &worker = workers[w];
-        if (worker.devices == nullptr) continue;
-        // Devices start zeroed, so the buffers of devices never set up are null.
-        for (int32_t d = 0; d < worker.device_count; ++d) {
-            tio_free(worker.devices[d].buffers[0].data);
-            tio_free(worker.devices[d].buffers[1].data);
-        }
-        tio_free(worker.devices);
-    }
-    tio_free(workers);
-    handle->workers = nullptr;
-    handle->worker_count = 0;
 }
 
 }  // namespace tio
@@ -66,11 +49,6 @@ FILE *open_member(const char *path, int32_t direction) {
     return file;
 }
 
-void close_member(TioDevice &device) {
-    if (device.file) fclose(device.file);
-    device.file = nullptr;
-}
-
 bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
     buffer.data = static_cast<uint8_t *>(tio_malloc(chunk_size));
     if (buffer.data == nullptr) return false;
@@ -85,17 +63,6 @@ bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
     }
     tio::gate_take(&buffer.full_lock);
     return true;
-}
-
-void undo_buffers(TioDevice &device, int built) {
-    for (int b = 0; b < built; ++b) {
-        tio::gate_destroy(&device.buffers[b].full_lock);
-        tio::gate_destroy(&device.buffers[b].empty_lock);
-    }
-    for (TioBuffer &buffer : device.buffers) {
-        tio_free(buffer.data);
-        buffer.data = nullptr;
-    }
 }
 
 // Opens one member and builds its buffers; on failure undoes its own part and
@@ -119,15 +86,16 @@ bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, 
         return false;
     }
     if (pthread_mutex_init(&device.select_lock, nullptr) != 0) {
-        close_member(device);
+        tio::close_stream(device);
         report("Error! Could not initialise device locks: %s", device.path);
         return false;
     }
     for (int b = 0; b < 2; ++b) {
         if (!init_buffer(device.buffers[b], props.chunk_size)) {
-            undo_buffers(device, b);
+            for (int built = 0; built < b; ++built) tio::destroy_buffer_gates(device.buffers[built]);
+            tio::release_buffer_blocks(device);
             pthread_mutex_destroy(&device.select_lock);
-            close_member(device);
+            tio::close_stream(device);
             report("Error! Could not allocate buffers");
             return false;
         }
@@ -169,13 +137,6 @@ bool configuration_usable(const FsProps *props) {
         return false;
     }
     return true;
-}
-
-// Undoes a partial init so that a failed tio_init leaks nothing.
-int32_t fail_init(TioHandle *handle) {
-    tio::shutdown_workers(handle);
-    tio::release_workers(handle);
-    return -1;
 }
 
 }  // namespace
@@ -250,32 +211,14 @@ TIO_API int32_t tio_init(TioHandle *handle) {
     handle->write_errors_reported = 0;
     int32_t next_global = 0;
     for (int32_t w = 0; w < worker_count; ++w) {
-        if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return fail_init(handle);
+        if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return tio::undo_init(handle);
     }
     if (launch_write_threads(handle) < 0) {
         report("Error! Launching write threads failed");
-        return fail_init(handle);
+        return tio::undo_init(handle);
     }
     handle->initialized = 1;
     return 0;
-}
-
-TIO_API int32_t tio_close(TioHandle *handle) {
-    if (handle == nullptr || handle->magic != TIO_MAGIC) {
-        report("Error! In close() and magic number doesn't match. Something stomped on our memory block");
-        return -1;
-    }
-    int32_t result = 0;
-    if (handle->workers != nullptr) {
-        join_unlock(handle);
-        // A device write that failed after the last tio_wait_threads is reported here.
-        if (tio::write_error_count(handle) > handle->write_errors_reported) result = -1;
-        tio::release_workers(handle);
-    }
-    close_fs_props(handle->props);
-    handle->magic = 0;
-    tio_free(handle);
-    return result;
 }
 
 }  // extern "C"

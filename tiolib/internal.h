@@ -36,12 +36,33 @@ constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
 
 namespace tio {
 
+// ---- Teardown (teardown.cpp) ----
+
+// Pieces of a device's teardown, also used by tio_init to undo a device it could not
+// finish: closing its stream, destroying one buffer's gates, releasing both buffers' blocks.
+void close_stream(TioDevice &device);
+void destroy_buffer_gates(TioBuffer &buffer);
+void release_buffer_blocks(TioDevice &device);
+
+// Makes a read-mode disk thread end after the stripe it is in: its plan shrinks to nothing
+// for the first `devices` devices.
+void cut_read_plan(TioWorker &worker, int32_t devices);
+
+// Joins the worker's disk thread while opening its gates, so that a thread waiting for a
+// buffer that nobody will fill or empty goes on and ends.
+void join_opening_gates(TioWorker &worker);
+
 // Stops, wakes and joins every thread of the handle, closes the device streams and
 // destroys the locks of every device that was set up (join_unlock without the check).
 void shutdown_workers(TioHandle *handle);
 
 // Releases the staging buffers, device arrays and the worker array after shutdown.
 void release_workers(TioHandle *handle);
+
+// Undoes a partial tio_init (shutdown, then release) so that it leaks nothing; -1.
+int32_t undo_init(TioHandle *handle);
+
+// ---- Pipeline (pipeline.cpp) ----
 
 // Write mode: waits (polling every millisecond) until the disk threads have processed
 // every chunk handed over.

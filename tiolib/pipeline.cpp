@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sched.h>
 
 namespace {
 
@@ -89,39 +88,6 @@ void write_pass(TioWorker &worker, bool drain) {
     }
 }
 
-void wake_all_gates(TioWorker &worker) {
-    for (int32_t d = 0; d < worker.devices_ready; ++d) {
-        for (TioBuffer &buffer : worker.devices[d].buffers) {
-            tio::gate_release(&buffer.empty_lock);
-            tio::gate_release(&buffer.full_lock);
-        }
-    }
-}
-
-// Makes a read-mode disk thread end after the stripe it is in.
-void cut_read_plan(TioWorker &worker, int32_t devices) {
-    store(worker.read_stripes, 0);
-    for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
-}
-
-// Joins the worker's disk thread while opening its gates, so that a thread waiting for a
-// buffer that nobody will fill or empty goes on and ends.
-void join_opening_gates(TioWorker &worker) {
-    while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
-        wake_all_gates(worker);
-        sched_yield();
-    }
-    worker.thread = tio::kNoThread;
-}
-
-void destroy_device_locks(TioDevice &device) {
-    pthread_mutex_destroy(&device.select_lock);
-    for (TioBuffer &buffer : device.buffers) {
-        tio::gate_destroy(&buffer.full_lock);
-        tio::gate_destroy(&buffer.empty_lock);
-    }
-}
-
 }  // namespace
 
 namespace tio {
@@ -159,29 +125,6 @@ void finish_read_sequence(TioHandle *handle) {
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
         for (int32_t d = 0; d < worker.device_count; ++d) worker.devices[d].chunks_planned = worker.devices[d].chunks_taken;
-    }
-}
-
-void shutdown_workers(TioHandle *handle) {
-    TioWorker *workers = handle->workers;
-    if (workers == nullptr) return;
-    const int32_t count = handle->worker_count;
-    for (int32_t w = 0; w < count; ++w) {
-        cut_read_plan(workers[w], workers[w].devices_ready);
-        store(workers[w].stop, 1);
-    }
-    // The gates are opened until each thread has ended: a write-mode disk thread passes
-    // its drain, a read-mode one finishes the stripe it is in.
-    for (int32_t w = 0; w < count; ++w) {
-        TioWorker &worker = workers[w];
-        if (worker.thread != kNoThread) join_opening_gates(worker);
-        for (int32_t d = 0; d < worker.devices_ready; ++d) {
-            TioDevice &device = worker.devices[d];
-            if (device.file) fclose(device.file);
-            device.file = nullptr;
-            destroy_device_locks(device);
-        }
-        worker.devices_ready = 0;
     }
 }
 
@@ -298,12 +241,6 @@ TIO_API int32_t tio_join_threads(TioHandle *handle) {
     // Write-mode disk threads end only in tio_close; waiting for them here would hang.
     if (handle->direction == 0) return -1;
     tio::finish_read_sequence(handle);
-    return 0;
-}
-
-TIO_API int32_t join_unlock(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
-    tio::shutdown_workers(handle);
     return 0;
 }
 

@@ -1,0 +1,125 @@
+// Teardown of a handle: ending the workers' disk threads, closing the device streams,
+// destroying the locks and releasing the blocks, the configuration and the handle itself.
+// tio_close, a failed tio_init and the end of a read sequence all end threads through here.
+#include "internal.h"
+
+#include <sched.h>
+
+namespace tio {
+
+namespace {
+
+void wake_all_gates(TioWorker &worker) {
+    for (int32_t d = 0; d < worker.devices_ready; ++d) {
+        for (TioBuffer &buffer : worker.devices[d].buffers) {
+            gate_release(&buffer.empty_lock);
+            gate_release(&buffer.full_lock);
+        }
+    }
+}
+
+}  // namespace
+
+void close_stream(TioDevice &device) {
+    if (device.file) fclose(device.file);
+    device.file = nullptr;
+}
+
+void destroy_buffer_gates(TioBuffer &buffer) {
+    gate_destroy(&buffer.full_lock);
+    gate_destroy(&buffer.empty_lock);
+}
+
+void release_buffer_blocks(TioDevice &device) {
+    for (TioBuffer &buffer : device.buffers) {
+        tio_free(buffer.data);
+        buffer.data = nullptr;
+    }
+}
+
+void cut_read_plan(TioWorker &worker, int32_t devices) {
+    store(worker.read_stripes, 0);
+    for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
+}
+
+void join_opening_gates(TioWorker &worker) {
+    while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
+        wake_all_gates(worker);
+        sched_yield();
+    }
+    worker.thread = kNoThread;
+}
+
+void shutdown_workers(TioHandle *handle) {
+    TioWorker *workers = handle->workers;
+    if (workers == nullptr) return;
+    const int32_t count = handle->worker_count;
+    for (int32_t w = 0; w < count; ++w) {
+        cut_read_plan(workers[w], workers[w].devices_ready);
+        store(workers[w].stop, 1);
+    }
+    // The gates are opened until each thread has ended: a write-mode disk thread passes
+    // its drain, a read-mode one finishes the stripe it is in.
+    for (int32_t w = 0; w < count; ++w) {
+        TioWorker &worker = workers[w];
+        if (worker.thread != kNoThread) join_opening_gates(worker);
+        for (int32_t d = 0; d < worker.devices_ready; ++d) {
+            TioDevice &device = worker.devices[d];
+            close_stream(device);
+            pthread_mutex_destroy(&device.select_lock);
+            for (TioBuffer &buffer : device.buffers) destroy_buffer_gates(buffer);
+        }
+        worker.devices_ready = 0;
+    }
+}
+
+void release_workers(TioHandle *handle) {
+    TioWorker *workers = handle->workers;
+    if (workers == nullptr) return;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = workers[w];
+        if (worker.devices == nullptr) continue;
+        // Devices start zeroed, so the blocks of devices never set up are null.
+        for (int32_t d = 0; d < worker.device_count; ++d) release_buffer_blocks(worker.devices[d]);
+        tio_free(worker.devices);
+    }
+    tio_free(workers);
+    handle->workers = nullptr;
+    handle->worker_count = 0;
+}
+
+int32_t undo_init(TioHandle *handle) {
+    shutdown_workers(handle);
+    release_workers(handle);
+    return -1;
+}
+
+}  // namespace tio
+
+extern "C" {
+
+TIO_API int32_t join_unlock(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    tio::shutdown_workers(handle);
+    return 0;
+}
+
+TIO_API int32_t tio_close(TioHandle *handle) {
+    if (handle == nullptr || handle->magic != TIO_MAGIC) {
+        tio::report("Error! In close() and magic number doesn't match. Something stomped on our memory block");
+        return -1;
+    }
+    int32_t result = 0;
+    if (handle->workers != nullptr) {
+        join_unlock(handle);
+        // A device write that failed after the last tio_wait_threads is reported here.
+        if (tio::write_error_count(handle) > handle->write_errors_reported) result = -1;
+        tio::release_workers(handle);
+    }
+    close_fs_props(handle->props);
+    handle->magic = 0;
+    tio_free(handle);
+    return result;
+}
+
+}  // extern "C"
