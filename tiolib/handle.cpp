@@ -2,6 +2,7 @@
 // workers, opened, staging buffers allocated); and the page-aligned block allocator. Closing
 // and every other teardown live in teardown.cpp.
 #include "internal.h"
+#include "layout.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -74,7 +75,7 @@ bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, 
     device.user_offset = 0;
     device.read_tail = 0;
     device.head_skip = 0;
-    device.stripe_bytes = static_cast<int64_t>(props.stripe_count) * props.chunk_size;
+    device.stripe_bytes = tio::layout_of(props).stripe_size();
     device.path = props.devices[global_index].path;
     if (direction != 0 && direction != 1) {
         report("Error! Direction not set");

@@ -51,10 +51,21 @@ inline int32_t stripe_slot(const StripeLayout &layout, int32_t member, int32_t f
     return (layout.members + member - first) % layout.members;
 }
 
-// Device byte of byte `member_byte` of member `member`'s part of the extent.
+// Device byte of byte `member_byte` of member `member`'s part of the extent, in `position`;
+// false when it does not fit 64 bits (an extent offset that no device can hold).
+inline bool checked_device_position(const StripeLayout &layout, int32_t member, int64_t extent_offset,
+                                    int64_t member_byte, int64_t &position) {
+    return !__builtin_add_overflow(extent_offset, layout.member_offset(member), &position) &&
+           !__builtin_add_overflow(position, layout.start_offset, &position) &&
+           !__builtin_add_overflow(position, member_byte, &position);
+}
+
+// The same for positions known to fit.
 inline int64_t device_position(const StripeLayout &layout, int32_t member, int64_t extent_offset,
                                int64_t member_byte) {
-    return layout.start_offset + layout.member_offset(member) + extent_offset + member_byte;
+    int64_t position;
+    checked_device_position(layout, member, extent_offset, member_byte, position);
+    return position;
 }
 
 struct BytePlace {

@@ -58,7 +58,7 @@ bool copy_buffer_to_user(TioDevice &device, uint8_t *user_buffer) {
     TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
     const bool ok = buffer.failed == 0;
     if (buffer.length > 0) memcpy(user_buffer + device.user_offset, buffer.data, static_cast<size_t>(buffer.length));
-    device.user_offset += device.stripe_bytes;
+    device.user_offset += device.stripe_bytes;  // the layout's row step, see perform_read_buff
     buffer.length = 0;
     buffer.failed = 0;
     tio::gate_release(&buffer.empty_lock);
@@ -135,6 +135,8 @@ extern "C" {
 TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length) {
     TioBuffer &buffer = take_next_buffer(*device, Side::kFill);
     if (length > 0) memcpy(buffer.data, user_buffer + device->user_offset, static_cast<size_t>(length));
+    // The layout's row step: this device's next chunk of the call's stream lies one row
+    // further, a whole stripe on in the caller's buffer.
     device->user_offset += device->stripe_bytes;
     buffer.length = length > 0 ? length : 0;
     tio::gate_release(&buffer.full_lock);

@@ -1,6 +1,7 @@
 // Striped transfers: cutting a caller's buffer into chunks laid round-robin over the
 // member devices, planning a read sequence, and positioning the devices.
 #include "internal.h"
+#include "layout.h"
 
 #include <climits>
 #include <memory>
@@ -12,16 +13,12 @@ using tio::load;
 using tio::report;
 using tio::store;
 
-struct Geometry {
-    int32_t chunk_size;    // U
-    int32_t stripe_count;  // S
-};
+tio::StripeLayout layout_of(const TioHandle *handle) { return tio::layout_of(*handle->props); }
 
-Geometry geometry_of(const TioHandle *handle) { return {handle->props->chunk_size, handle->props->stripe_count}; }
-
-// A device's place in the rotation of the current call: 0 for the device at stripe_phase.
-int32_t position_of(const TioDevice &device, int32_t stripe_count, int32_t phase) {
-    return (stripe_count + device.global_index - phase) % stripe_count;
+// A device's place in the stream of the current call, which starts at the device at
+// stripe_phase: the call's chunk j goes to the device whose slot is j mod S.
+int32_t slot_of(const tio::StripeLayout &layout, const TioDevice &device, int32_t phase) {
+    return tio::stripe_slot(layout, device.global_index, phase);
 }
 
 bool ready_for_transfer(const TioHandle *handle) {
@@ -32,14 +29,6 @@ bool ready_for_transfer(const TioHandle *handle) {
     return true;
 }
 
-// Splits a length into whole stripes, chunks of a last partial stripe and a tail; false
-// when the chunk count does not fit 32 bits.
-struct Split {
-    int32_t stripes;
-    int32_t rest;
-    int64_t tail;
-};
-
 // The chunk count of one call is a 32-bit number.
 bool chunk_count_fits(int64_t chunks, int64_t length) {
     if (chunks <= INT32_MAX) return true;
@@ -47,19 +36,26 @@ bool chunk_count_fits(int64_t chunks, int64_t length) {
     return false;
 }
 
-bool split_whole_chunks(int64_t length, Geometry g, Split &split) {
-    const int64_t chunks = length / g.chunk_size;
-    if (!chunk_count_fits(chunks, length)) return false;
-    split.stripes = static_cast<int32_t>(chunks) / g.stripe_count;
-    split.rest = static_cast<int32_t>(chunks) - split.stripes * g.stripe_count;
-    split.tail = length - chunks * g.chunk_size;
-    // A whole number of stripes sends its last stripe through the final pass.
-    if (split.tail == 0 && split.rest == 0) {
-        split.stripes -= 1;
-        split.rest = g.stripe_count;
-        split.tail = g.chunk_size;
-    }
+// How a stream of length > 0 bytes that starts at slot 0 is cut for the threads that fill
+// the staging buffers (a tio_write's copy threads, a read sequence's disk threads): every
+// device takes part in `stripe_passes` whole stripes, then hands over one final piece of
+// its own. The final piece is what remains of the device's share of the stream (a whole
+// chunk, the stream's tail or nothing), so a whole number of stripes sends its last stripe
+// through the final pass and every device has a final hand-over.
+struct FillPlan {
+    int32_t stripe_passes;
+    int64_t chunks;  // whole chunks of the stream
+};
+
+bool plan_fill(const tio::StripeLayout &layout, int64_t length, FillPlan &plan) {
+    plan.chunks = length / layout.chunk_size;
+    if (!chunk_count_fits(plan.chunks, length)) return false;
+    plan.stripe_passes = static_cast<int32_t>((length - 1) / layout.stripe_size());
     return true;
+}
+
+int64_t final_piece(const tio::StripeLayout &layout, int64_t length, const FillPlan &plan, int32_t slot) {
+    return tio::member_share(layout, length, slot) - plan.stripe_passes * layout.chunk_size;
 }
 
 // Below this many bytes per worker a call copies on the caller's thread: starting and
@@ -131,29 +127,32 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
         report("Error! tio_write on a handle that is not in write mode");
         return -1;
     }
-    const Geometry g = geometry_of(handle);
+    const tio::StripeLayout layout = layout_of(handle);
     // The stream continues a chunk that an earlier call left partly written: lay this
     // call out as if it began that many bytes earlier, and skip those bytes.
     const int32_t fill = handle->chunk_fill;
     if (length > INT64_MAX - fill) return -1;
-    Split split;
-    if (!split_whole_chunks(length + fill, g, split)) return -1;
+    const int64_t laid_out = length + fill;
+    FillPlan plan;
+    if (!plan_fill(layout, laid_out, plan)) return -1;
     const int32_t phase = handle->stripe_phase;
     auto *bytes = static_cast<uint8_t *>(const_cast<void *>(buffer));
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = bytes;
-        store(handle->workers[w].read_stripes, split.stripes);
+        store(handle->workers[w].read_stripes, plan.stripe_passes);
     }
     for_each_device(handle, [&](TioWorker &worker, TioDevice &device) {
-        const int32_t pos = position_of(device, g.stripe_count, phase);
-        tio::add(worker.chunks_queued, static_cast<int64_t>(split.stripes) + 1);
-        device.user_offset = static_cast<int64_t>(pos) * g.chunk_size - fill;
-        device.head_skip = pos == 0 ? fill : 0;
-        const int64_t tail = pos < split.rest ? g.chunk_size : pos == split.rest ? split.tail : 0;
-        store(device.read_tail, static_cast<int32_t>(tail));
+        const int32_t slot = slot_of(layout, device, phase);
+        // Counted with the final hand-over, which every device gets, empty or not.
+        tio::add(worker.chunks_queued, static_cast<int64_t>(plan.stripe_passes) + 1);
+        device.user_offset = slot * layout.chunk_size - fill;
+        device.head_skip = slot == 0 ? fill : 0;
+        store(device.read_tail, static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
     });
-    handle->stripe_phase = (split.rest + phase) % g.stripe_count;
-    handle->chunk_fill = split.tail < g.chunk_size ? static_cast<int32_t>(split.tail) : 0;
+    // The next call starts on the device of the chunk after the last whole one, which
+    // holds the partial chunk when there is one.
+    handle->stripe_phase = (phase + tio::chunk_member(layout, plan.chunks)) % layout.members;
+    handle->chunk_fill = static_cast<int32_t>(laid_out % layout.chunk_size);
     run_copy_threads(handle, read_buff, length);
     return static_cast<int32_t>(length);
 }
@@ -163,16 +162,18 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
-    const Geometry g = geometry_of(handle);
-    const int64_t chunks = length / g.chunk_size + (length % g.chunk_size != 0 ? 1 : 0);
+    const tio::StripeLayout layout = layout_of(handle);
+    const int64_t chunks = length / layout.chunk_size + (length % layout.chunk_size != 0 ? 1 : 0);
     if (!chunk_count_fits(chunks, length)) return -1;
-    const int32_t stripes = static_cast<int32_t>(chunks) / g.stripe_count;
-    const int32_t rest = static_cast<int32_t>(chunks) - stripes * g.stripe_count;
+    // Every chunk is copied whole. The call's chunks run from slot 0 up to the place of the
+    // chunk after them: every device gives `stripes` chunks, those before `rest` one more.
+    const int32_t stripes = static_cast<int32_t>(tio::chunk_row(layout, chunks));
+    const int32_t rest = tio::chunk_member(layout, chunks);
     const int32_t phase = handle->stripe_phase;
     // A device asked for more chunks than the plan gives it would wait for ever.
     bool within_plan = true;
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        const int64_t wanted = stripes + (position_of(device, g.stripe_count, phase) < rest ? 1 : 0);
+        const int64_t wanted = stripes + (slot_of(layout, device, phase) < rest ? 1 : 0);
         if (device.chunks_taken + wanted > device.chunks_planned) within_plan = false;
     });
     if (!within_plan) {
@@ -187,12 +188,12 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
         store(handle->workers[w].finished, 0);
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        const int32_t pos = position_of(device, g.stripe_count, phase);
-        device.user_offset = static_cast<int64_t>(pos) * g.chunk_size;
-        device.write_extra = pos < rest ? 1 : 0;
+        const int32_t slot = slot_of(layout, device, phase);
+        device.user_offset = slot * layout.chunk_size;
+        device.write_extra = slot < rest ? 1 : 0;
         device.chunks_taken += stripes + device.write_extra;
     });
-    handle->stripe_phase = (rest + phase) % g.stripe_count;
+    handle->stripe_phase = (rest + phase) % layout.members;
     run_copy_threads(handle, write_buff, length);
     int32_t errors = 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) errors += handle->workers[w].read_errors;
@@ -202,16 +203,16 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
 TIO_API int32_t mapReads(TioHandle *handle, int64_t total) {
     if (!tio::handle_ok(handle)) return -1;
     if (total < 0 || !ready_for_transfer(handle)) return -1;
-    const Geometry g = geometry_of(handle);
-    Split split = {0, 0, 0};
+    const tio::StripeLayout layout = layout_of(handle);
+    FillPlan plan = {0, 0};
     // An empty read sequence plans nothing.
-    if (total > 0 && !split_whole_chunks(total, g, split)) return -1;
-    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, split.stripes);
-    for_each_device(handle, [&](TioWorker &worker, TioDevice &device) {
-        const int32_t g_index = device.global_index;
-        const int64_t tail = g_index < split.rest ? worker.chunk_size : g_index == split.rest ? split.tail : 0;
+    if (total > 0 && !plan_fill(layout, total, plan)) return -1;
+    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, plan.stripe_passes);
+    // The sequence's stream starts on member 0, so a device's slot is its global index.
+    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
+        const int64_t tail = total > 0 ? final_piece(layout, total, plan, device.global_index) : 0;
         store(device.read_tail, static_cast<int32_t>(tail));
-        device.chunks_planned = split.stripes + (tail > 0 ? 1 : 0);
+        device.chunks_planned = plan.stripe_passes + (tail > 0 ? 1 : 0);
         device.chunks_taken = 0;
     });
     return 0;
@@ -242,28 +243,28 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
     if (!tio::handle_ok(handle)) return -1;
     if (!ready_for_transfer(handle)) return -1;
     settle_before_positioning(handle);
-    const Geometry g = geometry_of(handle);
-    const int64_t stripe_bytes = static_cast<int64_t>(g.stripe_count) * g.chunk_size;
-    const int64_t stripes = offset / stripe_bytes;
+    const tio::StripeLayout layout = layout_of(handle);
+    // Whole stripes of the stream are whole rows on every member.
+    const int64_t rows = offset / layout.stripe_size();
     bool moved = true;
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        if (moved && fseeko(device.file, stripes * g.chunk_size, SEEK_CUR) != 0) moved = false;
+        if (moved && fseeko(device.file, rows * layout.chunk_size, SEEK_CUR) != 0) moved = false;
     });
     if (!moved) return -1;
-    return static_cast<int32_t>(offset - stripes * stripe_bytes);
+    return static_cast<int32_t>(offset - rows * layout.stripe_size());
 }
 
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
     if (!tio::handle_ok(handle)) return -1;
     if (!ready_for_transfer(handle)) return -1;
     settle_before_positioning(handle);
-    const FsProps &props = *handle->props;
+    const tio::StripeLayout layout = layout_of(handle);
     bool positioned = true;
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         if (!positioned) return;
+        // Where the member's part of the extent at `offset` begins.
         int64_t position;
-        if (__builtin_add_overflow(offset, props.devices[device.global_index].offset, &position) ||
-            __builtin_add_overflow(position, props.start_offset, &position) ||
+        if (!tio::checked_device_position(layout, device.global_index, offset, 0, position) ||
             fseeko(device.file, position, SEEK_SET) != 0) {
             report("Error! Couldn't perform seek");
             positioned = false;

@@ -76,6 +76,18 @@ TEST(MemberShare, WholeChunksOfFullStripesAndThePieceOfTheLastOne) {
     }
 }
 
+TEST(DevicePosition, RefusesPositionsBeyond64Bits) {
+    int64_t position = 0;
+    EXPECT_TRUE(tio::checked_device_position(kUneven, 2, 100, 7, position));
+    EXPECT_EQ(position, tio::device_position(kUneven, 2, 100, 7));
+    EXPECT_EQ(position, 24 * 512 + 13 * 512 + 100 + 7);
+    // The member's offset and the table's start push an extent near the top past the end.
+    EXPECT_FALSE(tio::checked_device_position(kUneven, 2, INT64_MAX - 24 * 512, 0, position));
+    EXPECT_FALSE(tio::checked_device_position(kFourByOneMiB, 0, INT64_MAX, 1, position));
+    EXPECT_TRUE(tio::checked_device_position(kFourByOneMiB, 0, INT64_MAX, 0, position));
+    EXPECT_EQ(position, INT64_MAX);
+}
+
 TEST(StripeSlot, CountsFromTheFirstMemberAndWraps) {
     EXPECT_EQ(tio::stripe_slot(kFourByOneMiB, 2, 2), 0);
     EXPECT_EQ(tio::stripe_slot(kFourByOneMiB, 3, 2), 1);
