@@ -202,6 +202,7 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length);
 /* Plans a read of total bytes and starts the read-mode disk threads. 0, or -1. */
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
 TIO_API int32_t mapReads(TioHandle *handle, int64_t total);
+TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
 /* Moves every device by whole stripes; returns the rest below one stripe, or -1. */
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
 /* Positions every device at offset + its table offset + start_offset. 0, or -1. */

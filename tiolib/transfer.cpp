@@ -99,6 +99,15 @@ template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
     }
 }
 
+// The device with the given global index; null when the handle has none.
+const TioDevice *device_at(TioHandle *handle, int32_t global_index) {
+    const TioDevice *found = nullptr;
+    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
+        if (device.global_index == global_index) found = &device;
+    });
+    return found;
+}
+
 // After a finished read sequence the pipeline of every device is set back to its state
 // after init, so that a new sequence starts on buffer 0 of both sides.
 void reset_read_pipeline(TioHandle *handle) {
@@ -216,6 +225,17 @@ TIO_API int32_t mapReads(TioHandle *handle, int64_t total) {
         device.chunks_taken = 0;
     });
     return 0;
+}
+
+TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
+    if (!tio::handle_ok(handle)) return -1;
+    if (handle->workers == nullptr || handle->props == nullptr) return 0;
+    // The next tio_read starts at the device at stripe_phase, with its next planned chunk.
+    const TioDevice *device = device_at(handle, handle->stripe_phase);
+    if (device == nullptr || device->chunks_taken >= device->chunks_planned) return 0;
+    const int32_t tail = load(device->read_tail);
+    const bool last_planned = device->chunks_taken + 1 == device->chunks_planned;
+    return last_planned && tail > 0 ? tail : handle->props->chunk_size;
 }
 
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {

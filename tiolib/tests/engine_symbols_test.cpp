@@ -24,7 +24,7 @@ const std::set<std::string> kInterface = {
     "read_disk", "read_buff", "write_buff", "launch_write_threads", "tio_wait_threads",
     "tio_join_threads", "join_unlock", "__nsleep", "nsleep", "msleep",
     // striped transfers
-    "tio_write", "tio_read", "tio_launch_read_threads", "mapReads", "tio_seek", "tio_set_offset",
+    "tio_write", "tio_read", "tio_launch_read_threads", "mapReads", "tio_next_chunk_bytes", "tio_seek", "tio_set_offset",
     // utilities
     "packX", "packD", "packL", "unpackX", "ceil_int", "floor_int", "ceil_off", "floor_off",
     "ceil_double", "floor_double", "getFsUsed", "get_time",

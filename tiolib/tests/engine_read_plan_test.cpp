@@ -1,0 +1,77 @@
+// tio_next_chunk_bytes: how many bytes the next chunk of a read sequence holds by its plan,
+// as the sequence is consumed by tio_read calls of different sizes.
+#include "volume_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace tio_test;
+
+namespace {
+
+constexpr int64_t kChunk = 4096;  // the fixture's default geometry: 4 members, 2 workers
+
+struct PlanCase {
+    const char *name;
+    int64_t total;               // of the read sequence
+    std::vector<int64_t> reads;  // tio_read calls made before the question
+    int64_t next_chunk_bytes;
+};
+
+TEST(NextChunkBytes, FollowsTheReadPlan) {
+    const PlanCase cases[] = {
+        {"whole stripes: first chunk", 8 * kChunk, {}, kChunk},
+        {"whole stripes: last chunk", 8 * kChunk, {7 * kChunk}, kChunk},
+        {"whole stripes: all read", 8 * kChunk, {8 * kChunk}, 0},
+        {"tail: the chunk before it", 2 * kChunk + 100, {kChunk}, kChunk},
+        {"tail: next", 2 * kChunk + 100, {2 * kChunk}, 100},
+        {"tail: read", 2 * kChunk + 100, {2 * kChunk + 100}, 0},
+        // A partial read consumes its last chunk whole.
+        {"tail: a short read took it", 2 * kChunk + 100, {kChunk, 10}, 100},
+        {"less than a chunk", 100, {}, 100},
+        {"tail in the second row after several calls", 5 * kChunk + 7, {kChunk, 3 * kChunk, kChunk}, 7},
+        {"several calls, next a whole chunk of the second row", 5 * kChunk + 7, {kChunk, 3 * kChunk}, kChunk},
+        {"several calls, next on the last member", 5 * kChunk + 7, {kChunk, kChunk + 1}, kChunk},
+        {"empty sequence", 0, {}, 0},
+    };
+    ScratchDir dir;
+    StripedVolume volume(dir, Geometry{});
+    for (const PlanCase &c : cases) {
+        std::string why;
+        TioHandle *handle = open_engine(volume.config_path(), -1, &why);
+        ASSERT_NE(handle, nullptr) << why;
+        EXPECT_EQ(tio_launch_read_threads(handle, c.total), 0) << c.name;
+        std::vector<uint8_t> buffer(static_cast<size_t>(c.total + kChunk));
+        for (int64_t read : c.reads) EXPECT_EQ(tio_read(handle, buffer.data(), read), read) << c.name;
+        EXPECT_EQ(tio_next_chunk_bytes(handle), c.next_chunk_bytes) << c.name;
+        EXPECT_EQ(tio_join_threads(handle), 0) << c.name;
+        EXPECT_EQ(tio_next_chunk_bytes(handle), 0) << c.name << ": after the sequence ended";
+        EXPECT_EQ(tio_close(handle), 0) << c.name;
+    }
+}
+
+TEST(NextChunkBytes, NothingWithoutASequenceAndTheHandleCheckOnABadHandle) {
+    ScratchDir dir;
+    StripedVolume volume(dir, Geometry{});
+    std::string why;
+    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
+    ASSERT_NE(reader, nullptr) << why;
+    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
+    ASSERT_NE(writer, nullptr) << why;
+    TioHandle *unconfigured = tio_open();
+    ASSERT_NE(unconfigured, nullptr);
+    StdoutCapture capture;
+    EXPECT_EQ(tio_next_chunk_bytes(reader), 0) << "before tio_launch_read_threads";
+    EXPECT_EQ(tio_launch_read_threads(writer, 8 * kChunk), 0);
+    EXPECT_EQ(tio_next_chunk_bytes(writer), 0) << "write mode";
+    EXPECT_EQ(tio_next_chunk_bytes(unconfigured), 0) << "not configured";
+    EXPECT_EQ(tio_next_chunk_bytes(nullptr), -1);
+    EXPECT_EQ(capture.finish(),
+              "Error! Magic number doesn't match. Something has stomped on our memory block\n");
+    EXPECT_EQ(tio_close(unconfigured), 0);
+    EXPECT_EQ(tio_close(writer), 0);
+    EXPECT_EQ(tio_close(reader), 0);
+}
+
+}  // namespace
