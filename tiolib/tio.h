@@ -1,13 +1,15 @@
 /*
  * libKelResource_lin64: striped I/O engine and detached-header extent allocation.
  *
- * One public header, usable from C and C++. Every function below is exported under
- * its plain name. Failures are negative results: -1 in general, -2 when the device
- * table cannot be opened, -5 when a file cannot be read whole, a directory holds more
- * entries than the caller's capacity, or the device table announces no stripes.
- * Operations on a handle first check its magic; on a mismatch (or a null handle) they
- * print "Error! Magic number doesn't match. Something has stomped on our memory block"
- * and return -1.
+ * One public header, usable from C and C++: the records first, then the functions in the
+ * order a caller meets them. Every function is exported under its plain name, and its
+ * comment says what it returns and which files and locks it touches. Failures are
+ * negative results: -1 in general, -2 when the device table cannot be opened, -5 when a
+ * file cannot be read whole, a directory holds more entries than the caller's capacity,
+ * or the device table announces no stripes. Messages are single lines on standard output
+ * starting "Error!" or "Error,"; nothing is printed on success. Operations on a handle
+ * first check its magic; on a mismatch (or a null handle) they print "Error! Magic number
+ * doesn't match. Something has stomped on our memory block" and return -1.
  */
 #ifndef TIO_H
 #define TIO_H
@@ -25,7 +27,7 @@ extern "C" {
 
 #define TIO_MAGIC 0xf8b1c0adu
 
-/* ---- Configuration and device table ------------------------------------------ */
+/* ---- Records: configuration and device table --------------------------------------- */
 
 #define TIO_PATH_SIZE 4096
 #define TIO_TYPE_SIZE 10
@@ -52,7 +54,7 @@ typedef struct FsProps {
     DmDevice *devices;     /* stripe_count entries for type "RAID", else null */
 } FsProps;
 
-/* ---- Handle and its records --------------------------------------------------- */
+/* ---- Records: the handle and what hangs beneath it --------------------------------- */
 
 /* A two-state gate: taken or free. Unlike a mutex it may be released by any thread,
  * and releasing a free gate leaves it free. */
@@ -75,12 +77,14 @@ typedef struct TioBuffer {
 typedef struct TioDevice {
     FILE *file;
     pthread_mutex_t select_lock;  /* guards read_index, write_index and the try-take */
-    int64_t stripe_bytes;         /* stripe_count * chunk_size */
+    int64_t stripe_bytes;         /* stripe_count * chunk_size: one row of the layout */
     int32_t global_index;
     TioBuffer buffers[2];
     int32_t read_index;           /* buffer last taken by the filling side */
     int32_t write_index;          /* buffer last taken by the emptying side */
-    int32_t read_tail;            /* bytes of the final hand-over */
+    int32_t read_tail;            /* bytes of the final hand-over of the filling side:
+                                     of the current tio_write in write mode, of the read
+                                     sequence in read mode */
     int32_t write_extra;          /* read mode: one more chunk in the final pass */
     int64_t user_offset;          /* offset in user_buffer of the next chunk */
     int32_t head_skip;            /* write mode: bytes of the first hand-over already written */
@@ -93,10 +97,12 @@ typedef struct TioDevice {
 typedef struct TioWorker {
     TioDevice *devices;
     uint8_t *user_buffer;
-    int32_t write_stripes;
-    int32_t read_stripes;
-    int64_t chunks_queued;
-    int64_t chunks_done;
+    int32_t write_stripes;        /* read mode: whole stripes the current tio_read copies */
+    int32_t read_stripes;         /* whole stripes of the filling side: the copy thread of
+                                     the current tio_write (write mode) or the disk thread of
+                                     the read sequence (read mode) */
+    int64_t chunks_queued;        /* write mode: hand-overs to the disk thread since init */
+    int64_t chunks_done;          /* write mode: hand-overs the disk thread has written */
     int32_t device_count;
     int32_t index;
     int32_t stop;
@@ -114,116 +120,13 @@ typedef struct TioHandle {
     int32_t initialized;
     int32_t direction;            /* -1 unset, 0 write, 1 read */
     uint32_t magic;
-    int32_t stripe_phase;
+    int32_t stripe_phase;         /* global index of the member the next transfer starts on */
     int32_t chunk_fill;           /* write mode: bytes of the current chunk already written */
     int32_t worker_count;         /* workers allocated by tio_init */
     int64_t write_errors_reported;
 } TioHandle;
 
-/* ---- Handle lifecycle and page-aligned blocks --------------------------------- */
-
-/* New handle, or null when memory runs out. */
-TIO_API TioHandle *tio_open(void);
-/* dir < 0: read mode, dir > 0: write mode; 0 on success, -1 for dir 0. */
-TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
-/* Distributes and opens the member devices, allocates the staging buffers and, in
- * write mode, starts the disk threads. 0, or -1 (nothing built is kept). */
-TIO_API int32_t tio_init(TioHandle *handle);
-/* Drains and joins every thread, closes every device, releases everything. 0, or -1
- * on a magic mismatch (nothing released) or an unreported device write failure. */
-TIO_API int32_t tio_close(TioHandle *handle);
-/* Page-aligned block of size bytes, or null. */
-TIO_API void *tio_malloc(int32_t size);
-/* Releases a block of tio_malloc; null is accepted. Always 0. */
-TIO_API int32_t tio_free(void *block);
-
-/* ---- Configuration ------------------------------------------------------------ */
-
-/* Reads the configuration file (and device table) into the handle's record.
- * 0; -1 incomplete or unreadable file; -2 device table not openable; -5 device table
- * unusable (no stripes, too few member entries, sizes that overflow). */
-TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path);
-/* New record from a configuration file; never null unless memory runs out. */
-TIO_API FsProps *open_fs_props(const char *config_path);
-/* 0 when all seven entries are present and valid, -1 otherwise (usage printed). */
-TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir,
-                            char *fuse_path, char *dmsetup_path, char *mapper_path,
-                            int64_t *extend_size, int32_t *thread_count);
-/* Copies src[start, end) to dest and returns bit; copies nothing and returns 0 when
- * end - start < 1. */
-TIO_API int32_t setConfField(char *dest, const char *src, int32_t start, int32_t end,
-                             int32_t bit);
-/* Size text with an optional K/M/G/T suffix to bytes. */
-TIO_API int64_t parseNum(const char *text);
-/* Reads the device table named by dmsetup_path. 0, -2 not openable, -5 unusable. */
-TIO_API int32_t parse_dm_full(FsProps *props);
-/* Releases a record and its device table; null accepted. Always 0. */
-TIO_API int32_t close_fs_props(FsProps *props);
-TIO_API int32_t getDeviceProps(FsProps *props, int64_t *device_size, int64_t *per_device_size,
-                               int64_t *chunk_size);
-/* Accessors; -1 for a null record. */
-TIO_API int64_t getDeviceSize(FsProps *props);
-TIO_API int64_t getStripeSize(FsProps *props);
-TIO_API int64_t getAdjustedSize(FsProps *props, int64_t size);
-TIO_API int64_t getRelativeSize(FsProps *props, int64_t size);
-
-/* ---- Double-buffered pipeline ------------------------------------------------- */
-
-/* Per-chunk steps. */
-TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length);
-TIO_API void perform_read_disk(TioDevice *device, int64_t length);
-TIO_API void perform_write_disk(TioDevice *device);
-TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer);
-/* Thread bodies; each takes a TioWorker. */
-TIO_API void *write_disk(void *worker);
-TIO_API void *read_disk(void *worker);
-TIO_API void *read_buff(void *worker);
-TIO_API void *write_buff(void *worker);
-/* Starts one disk thread per worker in write mode. 0, or -1. */
-TIO_API int32_t launch_write_threads(TioHandle *handle);
-/* Waits until every chunk handed over has been written. 0, or -1 when a device write
- * failed since the last report. */
-TIO_API int32_t tio_wait_threads(TioHandle *handle);
-/* Waits for the read-mode disk threads. 0, or -1 (also at once in write mode). */
-TIO_API int32_t tio_join_threads(TioHandle *handle);
-/* Stops and joins every thread and destroys every lock. 0, or -1. */
-TIO_API int32_t join_unlock(TioHandle *handle);
-/* Sleeps, resuming after signals. Always 1. */
-TIO_API int32_t __nsleep(const struct timespec *request, struct timespec *remainder);
-TIO_API int32_t nsleep(int64_t nanoseconds);
-TIO_API int32_t msleep(uint64_t milliseconds);
-
-/* ---- Striped transfers -------------------------------------------------------- */
-
-/* Hands length bytes to the workers. length (low 32 bits); 0 for 0; -1 on error. */
-TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length);
-/* Copies the next ceil(length / chunk_size) chunks into buffer. length; -1 on error. */
-TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length);
-/* Plans a read of total bytes and starts the read-mode disk threads. 0, or -1. */
-TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
-TIO_API int32_t mapReads(TioHandle *handle, int64_t total);
-TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
-/* Moves every device by whole stripes; returns the rest below one stripe, or -1. */
-TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
-/* Positions every device at offset + its table offset + start_offset. 0, or -1. */
-TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset);
-
-/* ---- Utilities ---------------------------------------------------------------- */
-
-TIO_API void packX(void *destination, int64_t value);
-TIO_API void packD(double *destination, double value);
-TIO_API void packL(int32_t *destination, int32_t value);
-TIO_API int64_t unpackX(const void *source);
-TIO_API int32_t ceil_int(int32_t a, int32_t b);
-TIO_API int32_t floor_int(int32_t a, int32_t b);
-TIO_API int64_t ceil_off(int64_t a, int64_t b);
-TIO_API int64_t floor_off(int64_t a, int64_t b);
-TIO_API int64_t ceil_double(double a, double b);
-TIO_API int64_t floor_double(double a, double b);
-TIO_API int64_t getFsUsed(FsProps *props, int32_t count, void *unused, const int64_t *lengths);
-TIO_API double get_time(void);
-
-/* ---- Detached-header files ---------------------------------------------------- */
+/* ---- Records: ".det" entries ------------------------------------------------------- */
 
 /* One extent of a ".det" file: 16 bytes, little-endian. */
 typedef struct DetEntry {
@@ -231,34 +134,270 @@ typedef struct DetEntry {
     int64_t length;  /* bytes of the data file over all member devices */
 } DetEntry;
 
-TIO_API int32_t writeDet(const char *path, int32_t count, const int64_t *offsets,
-                         const int64_t *lengths);
-TIO_API int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *lengths);
-TIO_API int64_t getFileSize(const char *path);
-TIO_API int32_t getDetEntries(const char *path);
-TIO_API int32_t accumDetSize(const char *path, int64_t *total);
-TIO_API int32_t isExt(const char *name, const char *extension);
-TIO_API int32_t countDir(const char *directory, const char *extension);
-TIO_API int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets,
-                           int64_t *lengths);
-TIO_API int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths);
-TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size);
+/* ---- Handle lifecycle and page-aligned blocks -------------------------------------- */
+/* A handle goes: tio_open, tio_set_config, tio_set_dir, tio_init, then allocation calls
+ * and transfers, and tio_close. One caller drives a handle, one call at a time. */
+
+/* A new handle: unconfigured, no direction chosen. Null when memory runs out. */
+TIO_API TioHandle *tio_open(void);
+/* dir < 0 chooses read mode, dir > 0 write mode: 0. -1 for dir 0 (silently, the direction
+ * unchanged). Takes effect at tio_init. */
+TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
+/* Distributes the member devices over the workers, opens every member (read mode: for
+ * reading; write mode: for writing, created if missing, never truncated), allocates two
+ * staging buffers per member and, in write mode, starts one disk thread per worker. 0, or
+ * -1 with a message (no or unusable configuration, no direction, a member not openable,
+ * already initialised, no memory, a thread not started); after -1 nothing built is kept. */
+TIO_API int32_t tio_init(TioHandle *handle);
+/* Ends every thread (write mode: after writing every chunk handed over), closes every
+ * member, releases everything and the handle itself. 0; -1 when a device write failed
+ * since the last tio_wait_threads (everything is released still), or with its own message
+ * on a magic mismatch (then nothing is released). */
+TIO_API int32_t tio_close(TioHandle *handle);
+/* A block of size bytes starting on a page boundary, or null (negative size, no memory).
+ * Release it with tio_free. */
+TIO_API void *tio_malloc(int32_t size);
+/* Releases a block of tio_malloc; null is accepted. Always 0. */
+TIO_API int32_t tio_free(void *block);
+
+/* ---- Configuration and device table ------------------------------------------------ */
+
+/* Reads the configuration file and, for type "RAID", the device table it names into a
+ * new record for the handle, replacing any earlier one. 0; -1 unreadable or incomplete
+ * file (message), called after tio_init (message) or no memory; -2 device table not
+ * openable; -5 device table unusable (no stripes, too few member entries, sizes that
+ * overflow). Even after -1, -2 or -5 the handle holds a record made safe to divide by
+ * (at least one stripe, one byte per chunk, 1 .. stripe_count workers). */
+TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path);
+/* tio_set_config's record without a handle: never null unless memory runs out; failures
+ * are printed but not returned. Release it with close_fs_props. */
+TIO_API FsProps *open_fs_props(const char *config_path);
+/* Reads the configuration file into the destinations (texts of TIO_TYPE_SIZE and
+ * TIO_PATH_SIZE bytes). 0 when all seven entries are present and valid; -1 with a message
+ * when the file cannot be read or with the usage text when an entry is missing or
+ * refused (entries read stay in their destinations). */
+TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir,
+                            char *fuse_path, char *dmsetup_path, char *mapper_path,
+                            int64_t *extend_size, int32_t *thread_count);
+/* Copies src[start, end) to dest and returns bit; copies nothing and returns 0 when
+ * end - start < 1. */
+TIO_API int32_t setConfField(char *dest, const char *src, int32_t start, int32_t end,
+                             int32_t bit);
+/* Size text with an optional K/M/G/T suffix (either case) to bytes, truncated toward zero;
+ * 0 for an empty or null text, saturated beyond the 64-bit range. */
+TIO_API int64_t parseNum(const char *text);
+/* Reads the device table named by dmsetup_path into the record's geometry and member
+ * table, and caps thread_count at the stripe count. 0; -2 not openable; -5 unusable or a
+ * null record. Prints nothing. */
+TIO_API int32_t parse_dm_full(FsProps *props);
+/* Releases a record and its member table; null is accepted. Always 0. */
+TIO_API int32_t close_fs_props(FsProps *props);
+/* Stores the volume's size, its per-device share (device_size / stripe_count) and the
+ * chunk size; a null destination is skipped. 0; -1 for a null record. */
+TIO_API int32_t getDeviceProps(FsProps *props, int64_t *device_size, int64_t *per_device_size,
+                               int64_t *chunk_size);
+/* The volume's size, the chunk size, and a size's per-device share rounded down
+ * (getAdjustedSize) or up (getRelativeSize). -1 for a null record. */
+TIO_API int64_t getDeviceSize(FsProps *props);
+TIO_API int64_t getStripeSize(FsProps *props);
+TIO_API int64_t getAdjustedSize(FsProps *props, int64_t size);
+TIO_API int64_t getRelativeSize(FsProps *props, int64_t size);
+
+/* ---- Extents of data files: allocation and ".det" files ---------------------------- */
+/* A data file's extents are recorded in its ".det" file in the header directory
+ * (VKPATH=). Allocations of several processes take turns through the lock file
+ * "<header directory>/.kellock"; an allocation stands only if the lock still holds the
+ * caller's process id at release, and is repeated otherwise. Offsets are per-device
+ * bytes, multiples of the chunk size, ready for tio_set_offset. */
+
+/* The first extent of a new data file: creates (or truncates) the ".det" file at path
+ * with a provisional entry, takes the lock, searches the header directory's ".det" files
+ * for the best-fitting gap, records the chosen offset in path and releases the lock. The
+ * offset, or -1 with a message (no configuration or header directory, path or lock file
+ * not creatable, the lock lost on every attempt) or without one (no gap holds size); path
+ * then keeps its provisional entry. */
+TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size);
+/* One more extent for the data file whose ".det" file is path: allocated like
+ * tio_write_det through a temporary reservation file "r_<number>.det" in the header
+ * directory, then merged into path's last entry when it continues it on every member, or
+ * appended; path is rewritten (atomically, by rename) while the lock is held, and the
+ * reservation file is removed. The offset, or -1 (as tio_write_det; path without entries;
+ * the reservation file not removable, although path already holds the extent). */
+TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size);
+/* Rewrites the ".det" file at path (atomically, by rename; no lock) with its last length
+ * changed so that the lengths add up to final_size. The previous sum minus final_size;
+ * -1 for a path without entries or when the rewrite fails (message); -5 when path cannot
+ * be read whole. -1 is also a possible difference. */
 TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size);
 
-/* ---- Extent allocation -------------------------------------------------------- */
-
-TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size);
-TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size);
+/* tio_write_det and tio_update_det on a record instead of a handle. */
 TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size);
 TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size);
+/* Takes the lock file at lock_path (createLock) and searches (determineOffset); the lock
+ * is still held on return. The search's result; -1 when the lock cannot be taken. */
 TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path);
+/* Best-fit search among the extents of every ".det" file in the header directory (read
+ * only, no lock): the offset of the smallest gap that holds size (among equal gaps the
+ * highest); 0 when the directory holds nothing but the caller's provisional entry; -1
+ * when nothing fits, the directory cannot be listed, or the record is unusable (message). */
 TIO_API int64_t determineOffset(FsProps *props, int64_t size);
+/* Takes the lock file: a lock held by anyone costs one 100 ms pause, then the file holds
+ * pid as "%08d\n"; a file that does not hold exactly those 9 bytes is recreated, and the
+ * file's mode gains read and write for others. pid; -1 with a message when the file can
+ * be neither opened nor created. */
 TIO_API int32_t createLock(int32_t pid, const char *lock_path);
+/* Releases the lock file: when it still holds pid, writes "00000000" over the id (the
+ * newline stays) and returns offset; when it holds anything else, leaves it and returns
+ * -size; -1 when it cannot be opened or holds no number. */
 TIO_API int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char *lock_path);
+/* value raised to a multiple of unit (value itself for unit < 1), saturated at the 64-bit
+ * range. */
 TIO_API int64_t stripeAlign(int64_t value, int64_t unit);
+/* new_offset when it lies exactly at the per-device end of an extent whose length is a
+ * multiple of stripe_count (last_offset + last_length / stripe_count); -1 otherwise. */
 TIO_API int64_t isDetContinuous(int32_t stripe_count, int64_t last_offset, int64_t last_length,
                                 int64_t new_offset);
+/* Reseeds the process's rand() with the time in seconds and returns its first value (0
+ * or more): callers within one second get the same number. */
 TIO_API int32_t getRandom(void);
+
+/* ".det" files one by one. None of these takes the lock. */
+
+/* Creates (or truncates) path and writes count entries. 0; -1 when it cannot be created
+ * or not every byte reached the file. */
+TIO_API int32_t writeDet(const char *path, int32_t count, const int64_t *offsets,
+                         const int64_t *lengths);
+/* Reads the first count entries of path. 0; -5 when it cannot be opened or holds fewer
+ * (the slots read before stay filled). */
+TIO_API int32_t readDet(const char *path, int32_t count, int64_t *offsets, int64_t *lengths);
+/* The size that stat reports (links followed), or -1. */
+TIO_API int64_t getFileSize(const char *path);
+/* Entries of path (size / 16); 0 when it is missing or its size is not a multiple of 16. */
+TIO_API int32_t getDetEntries(const char *path);
+/* total = the sum of path's lengths. 0; -5 when it cannot be opened or read whole (total
+ * then holds the sum so far). */
+TIO_API int32_t accumDetSize(const char *path, int64_t *total);
+/* Where extension begins in name when name ends with it (case-sensitive); -1 otherwise. */
+TIO_API int32_t isExt(const char *name, const char *extension);
+/* Entries in all regular files of directory whose names end in extension and are longer
+ * than it. -1 when the directory cannot be listed. */
+TIO_API int32_t countDir(const char *directory, const char *extension);
+/* Reads the entries of every such ".det" file of directory into the arrays, file after
+ * file in listing order; a file that cannot be read whole adds nothing. 0; -5 when the
+ * entries exceed capacity; -1 when the directory cannot be listed. */
+TIO_API int32_t getAllDets(const char *directory, int32_t capacity, int64_t *offsets,
+                           int64_t *lengths);
+/* Sorts the entries by ascending offset in place; equal offsets end in reverse input
+ * order. Always 0. */
+TIO_API int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths);
+/* tio_finalize_det without the handle; props is not used. */
+TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size);
+
+/* ---- Striped transfers ------------------------------------------------------------- */
+/* Write: tio_set_offset, any number of tio_write, tio_wait_threads. Read: tio_set_offset
+ * (and tio_seek), tio_launch_read_threads, tio_read calls that together ask for no more
+ * than the planned total, tio_join_threads. Chunk k of a stream lies on member k mod S. */
+
+/* Positions every member at offset + its table offset + the table's start (first waiting
+ * for the writes handed over, in write mode), and starts a new stream on member 0. 0, or
+ * -1 with a message (not initialised; "Error! Couldn't perform seek": a position out of
+ * range or refused, the members before it stay positioned). */
+TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset);
+/* Moves every member by the whole stripes in offset (relative, one chunk per stripe);
+ * returns the rest below one stripe, which is not applied. -1 when a move fails (no
+ * message; earlier members stay moved) or not initialised (message). */
+TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
+/* Hands length bytes of the stream to the workers and returns once they sit in the
+ * staging buffers; the disk threads write them on. length (its low 32 bits); 0 for 0; -1
+ * for a negative length or null buffer, or with a message (not initialised, not in write
+ * mode, too many chunks for one call). A failed device write shows at tio_wait_threads. */
+TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length);
+/* Waits until every chunk handed over has been written. 0, or -1 when a device write
+ * failed since the last report (each failure is printed when it happens). */
+TIO_API int32_t tio_wait_threads(TioHandle *handle);
+/* Ends any earlier read sequence, plans a read of total bytes from the members' current
+ * positions (a new stream from member 0) and starts one disk thread per worker. 0; 0
+ * without doing anything in write mode; -1 for a negative total, or with a message (too
+ * large, not initialised, a thread not started). */
+TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
+/* Copies the sequence's next ceil(length / chunk_size) chunks, each whole as its member
+ * delivered it: buffer needs room for them all unless the last is the sequence's shorter
+ * final chunk. length (its low 32 bits); 0 for 0; -1 for a negative length or null buffer,
+ * or with a message (not initialised; more chunks than the plan holds: nothing copied; a
+ * device read failed). */
+TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length);
+/* Waits for the read sequence's disk threads; a sequence not read to the end is cut
+ * short first. 0; -1 in write mode (whose disk threads end only in tio_close). */
+TIO_API int32_t tio_join_threads(TioHandle *handle);
+/* The plan of a read sequence of total bytes (tio_launch_read_threads calls it): the
+ * whole stripes every disk thread reads, then each member's final piece (what remains of
+ * its share of the stream). Starts no thread. 0; -1 for a negative total, or with a
+ * message (too large, not initialised). */
+TIO_API int32_t mapReads(TioHandle *handle, int64_t total);
+/* Bytes that the next chunk of the current read sequence holds by its plan, that is what
+ * the next tio_read copies for its first chunk: a whole chunk, or the sequence's shorter
+ * final chunk. 0 when the sequence has no chunk left, and when none runs (not initialised,
+ * write mode, before tio_launch_read_threads, after tio_join_threads). Touches no file. */
+TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
+
+/* ---- Pipeline internals ------------------------------------------------------------ */
+/* Per member, two staging buffers form a queue of depth two between a filling side and an
+ * emptying side. "read_" steps and threads fill the buffers (from the caller's buffer in
+ * write mode, from the member in read mode); "write_" ones empty them. Exported for the
+ * engine's own threads; callers use the transfers above. */
+
+/* Per-chunk steps; each waits for its next buffer, moves one chunk and hands it over.
+ * perform_read_buff copies length bytes from user_buffer at the member's user_offset and
+ * perform_write_buff copies a buffer back there; both then step user_offset on by one
+ * stripe. perform_read_disk reads up to length bytes from the member (fewer at its end; a
+ * read error is printed and marks the buffer failed); perform_write_disk writes a buffer
+ * to the member (a failed or short write is printed, counted, and the member's position
+ * kept where the chunk should end). */
+TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length);
+TIO_API void perform_read_disk(TioDevice *device, int64_t length);
+TIO_API void perform_write_disk(TioDevice *device);
+TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer);
+/* Thread bodies, each given its TioWorker: the disk threads write_disk (write mode, until
+ * tio_close) and read_disk (one read sequence), the copy threads read_buff (one tio_write)
+ * and write_buff (one tio_read). Return null. */
+TIO_API void *write_disk(void *worker);
+TIO_API void *read_disk(void *worker);
+TIO_API void *read_buff(void *worker);
+TIO_API void *write_buff(void *worker);
+/* Write mode: starts a disk thread for every worker that has none (tio_init calls it). 0;
+ * 0 without doing anything in read mode; -1 when a thread could not be started. */
+TIO_API int32_t launch_write_threads(TioHandle *handle);
+/* tio_close's shutdown: ends every thread (write mode: after writing every chunk handed
+ * over), closes the members and destroys the locks; the blocks stay for tio_close. 0. */
+TIO_API int32_t join_unlock(TioHandle *handle);
+/* Sleeps that resume after signals for the time left: a request; nanoseconds below one
+ * second (anything else returns at once); milliseconds. Always 1. */
+TIO_API int32_t __nsleep(const struct timespec *request, struct timespec *remainder);
+TIO_API int32_t nsleep(int64_t nanoseconds);
+TIO_API int32_t msleep(uint64_t milliseconds);
+
+/* ---- Utilities --------------------------------------------------------------------- */
+/* For outside callers; nothing in the engine calls them. Division by zero gives 0 and
+ * results beyond their type saturate. */
+
+/* Store a 64-bit value, a double or a 32-bit value in a slot; load a 64-bit slot. */
+TIO_API void packX(void *destination, int64_t value);
+TIO_API void packD(double *destination, double value);
+TIO_API void packL(int32_t *destination, int32_t value);
+TIO_API int64_t unpackX(const void *source);
+/* (a + b - 1) / b and a / b, both truncated toward zero, in 32 bits, 64 bits or double
+ * precision (the double forms truncated to 64 bits; NaN gives 0). */
+TIO_API int32_t ceil_int(int32_t a, int32_t b);
+TIO_API int32_t floor_int(int32_t a, int32_t b);
+TIO_API int64_t ceil_off(int64_t a, int64_t b);
+TIO_API int64_t floor_off(int64_t a, int64_t b);
+TIO_API int64_t ceil_double(double a, double b);
+TIO_API int64_t floor_double(double a, double b);
+/* The count lengths, each raised to a multiple of chunk_size, summed; 0 for count < 1, a
+ * null record or null lengths. The third argument is not read. */
+TIO_API int64_t getFsUsed(FsProps *props, int32_t count, void *unused, const int64_t *lengths);
+/* Wall-clock seconds since the Epoch, to the microsecond. */
+TIO_API double get_time(void);
 
 #ifdef __cplusplus
 }
