@@ -18,12 +18,6 @@ bool handle_ok(const TioHandle *handle) {
     return false;
 }
 
-int64_t write_error_count(const TioHandle *handle) {
-    int64_t errors = 0;
-    for (int32_t w = 0; w < handle->worker_count; ++w) errors += load(handle->workers[w].write_errors);
-    return errors;
-}
-
 }  // namespace tio
 
 namespace {

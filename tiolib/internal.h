@@ -8,7 +8,8 @@
 
 namespace tio {
 
-// The handle check of every handle operation: prints the mismatch line, false on failure.
+// The handle check of every handle operation (handle.cpp): prints the mismatch line,
+// false on failure.
 bool handle_ok(const TioHandle *handle);
 
 // Fields that one thread writes while another polls them are accessed atomically;
@@ -23,7 +24,7 @@ template <typename T> inline void add(T &field, T value) {
     __atomic_fetch_add(&field, value, __ATOMIC_ACQ_REL);
 }
 
-// Two-state gates (see TioGate).
+// Two-state gates (see TioGate; gate.cpp).
 int gate_init(TioGate *gate);
 void gate_destroy(TioGate *gate);
 void gate_take(TioGate *gate);
@@ -31,10 +32,6 @@ bool gate_try_take(TioGate *gate);
 void gate_release(TioGate *gate);
 
 constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
-
-}  // namespace tio
-
-namespace tio {
 
 // ---- Teardown (teardown.cpp) ----
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr size_t kLockContentSize = 9;  // "%08d\n"
+constexpr size_t kLockContentSize = 9;  // "%08d\n": eight digits and the newline
 constexpr uint64_t kHeldPauseMs = 100;
 
 // Reads a decimal number the way fscanf's "%d" does (leading white space, an optional
@@ -46,8 +46,11 @@ TIO_API int32_t createLock(int32_t pid, const char *lock_path) {
     if (!lock_path) return -1;
     tio::File lock(fopen(lock_path, "r+be"));
     if (lock) {
-        char content[11] = {};
-        if (fread(content, 1, 10, lock.get()) == kLockContentSize) {
+        // Asking for one byte more than a well-formed lock holds tells a 9-byte file from a
+        // longer one: only exactly 9 bytes are taken as the lock's content, and an empty,
+        // short or longer file (not ours, or torn) is recreated.
+        char content[kLockContentSize + 2] = {};
+        if (fread(content, 1, kLockContentSize + 1, lock.get()) == kLockContentSize) {
             if (strtol(content, nullptr, 10) > 0) msleep(kHeldPauseMs);  // held: pause once
         } else {
             lock.reset();  // not our format: recreate it below

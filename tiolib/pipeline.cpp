@@ -92,6 +92,12 @@ void write_pass(TioWorker &worker, bool drain) {
 
 namespace tio {
 
+int64_t write_error_count(const TioHandle *handle) {
+    int64_t errors = 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) errors += load(handle->workers[w].write_errors);
+    return errors;
+}
+
 void wait_for_pending_writes(const TioHandle *handle) {
     for (;;) {
         msleep(1);
@@ -159,6 +165,14 @@ TIO_API void perform_write_disk(TioDevice *device) { write_buffer_to_device(*dev
 
 TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer) { copy_buffer_to_user(*device, user_buffer); }
 
+// Writes each device's buffers in turn, in the order they were filled, and counts every
+// hand-over, empty ones included (tio_write queues one per device and call). `stop` is
+// looked at only between pairs of passes, each pair visiting both buffers of every device.
+// Once it is set, tio_close keeps opening every gate until this thread ends, so no take
+// waits any more: the pass pair in progress is finished, then the drain makes two more
+// passes, which write whatever the two buffers of each device still hold (all a device can
+// hold) and leave each full gate open behind them. A buffer that holds nothing writes
+// nothing.
 TIO_API void *write_disk(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
     while (load(worker.stop) != 1) {
@@ -171,6 +185,11 @@ TIO_API void *write_disk(void *arg) {
     return nullptr;
 }
 
+// read_stripes and read_tail hold the read sequence's plan here (in write mode the same
+// fields describe one tio_write for read_buff). Unlike read_buff, the final pass skips the
+// devices without a final piece: nothing counts read-mode hand-overs, and tio_read takes
+// only the chunks the plan holds. read_stripes is loaded before every stripe, so that a
+// plan cut short by tio_join_threads or tio_close ends after the stripe in progress.
 TIO_API void *read_disk(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
     for (int32_t stripe = 0; stripe < load(worker.read_stripes); ++stripe) {
@@ -183,6 +202,11 @@ TIO_API void *read_disk(void *arg) {
     return nullptr;
 }
 
+// The copy thread of one tio_write: read_stripes whole stripes, then a final pass in which
+// every device gets exactly one more hand-over, an empty one when it has no bytes in this
+// call. That extra hand-over keeps chunks_queued (stripes + 1 per device and call) equal to
+// what the disk thread counts, and both sides of every device alternating buffers in step
+// from one call to the next.
 TIO_API void *read_buff(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
     const int32_t stripes = load(worker.read_stripes);
