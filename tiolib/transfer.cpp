@@ -87,9 +87,12 @@ void run_copy_threads(TioHandle *handle, void *(*body)(void *), int64_t length) 
     }
 }
 
-// The streams are moved only while no disk thread has device work in hand.
-void settle_before_positioning(TioHandle *handle) {
+// The handle check and an initialised handle whose streams may be moved now: in write
+// mode that is once the disk threads have written everything handed over.
+bool ready_for_positioning(TioHandle *handle) {
+    if (!tio::handle_ok(handle) || !ready_for_transfer(handle)) return false;
     if (handle->direction == 0) tio::wait_for_pending_writes(handle);
+    return true;
 }
 
 template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
@@ -99,11 +102,23 @@ template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
     }
 }
 
+// Calls fn(device) in worker order until it returns false; true when it never did.
+template <typename Fn> bool every_device(TioHandle *handle, Fn fn) {
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            if (!fn(worker.devices[d])) return false;
+        }
+    }
+    return true;
+}
+
 // The device with the given global index; null when the handle has none.
 const TioDevice *device_at(TioHandle *handle, int32_t global_index) {
     const TioDevice *found = nullptr;
-    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
+    every_device(handle, [&](TioDevice &device) {
         if (device.global_index == global_index) found = &device;
+        return found == nullptr;
     });
     return found;
 }
@@ -180,10 +195,9 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     const int32_t rest = tio::chunk_member(layout, chunks);
     const int32_t phase = handle->stripe_phase;
     // A device asked for more chunks than the plan gives it would wait for ever.
-    bool within_plan = true;
-    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
+    const bool within_plan = every_device(handle, [&](TioDevice &device) {
         const int64_t wanted = stripes + (slot_of(layout, device, phase) < rest ? 1 : 0);
-        if (device.chunks_taken + wanted > device.chunks_planned) within_plan = false;
+        return device.chunks_taken + wanted <= device.chunks_planned;
     });
     if (!within_plan) {
         report("Error! Read of %lld bytes asks a device for more chunks than the read sequence holds",
@@ -260,37 +274,30 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
 }
 
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
-    if (!tio::handle_ok(handle)) return -1;
-    if (!ready_for_transfer(handle)) return -1;
-    settle_before_positioning(handle);
+    if (!ready_for_positioning(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     // Whole stripes of the stream are whole rows on every member.
     const int64_t rows = offset / layout.stripe_size();
-    bool moved = true;
-    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        if (moved && fseeko(device.file, rows * layout.chunk_size, SEEK_CUR) != 0) moved = false;
+    const bool moved = every_device(handle, [&](TioDevice &device) {
+        return fseeko(device.file, rows * layout.chunk_size, SEEK_CUR) == 0;
     });
     if (!moved) return -1;
     return static_cast<int32_t>(offset - rows * layout.stripe_size());
 }
 
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
-    if (!tio::handle_ok(handle)) return -1;
-    if (!ready_for_transfer(handle)) return -1;
-    settle_before_positioning(handle);
+    if (!ready_for_positioning(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
-    bool positioned = true;
-    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        if (!positioned) return;
+    const bool positioned = every_device(handle, [&](TioDevice &device) {
         // Where the member's part of the extent at `offset` begins.
         int64_t position;
-        if (!tio::checked_device_position(layout, device.global_index, offset, 0, position) ||
-            fseeko(device.file, position, SEEK_SET) != 0) {
-            report("Error! Couldn't perform seek");
-            positioned = false;
-        }
+        return tio::checked_device_position(layout, device.global_index, offset, 0, position) &&
+               fseeko(device.file, position, SEEK_SET) == 0;
     });
-    if (!positioned) return -1;
+    if (!positioned) {
+        report("Error! Couldn't perform seek");
+        return -1;
+    }
     // A new position starts a new stream: its first chunk goes to device 0, as the read
     // plan of a sequence starting there expects.
     handle->stripe_phase = 0;
