@@ -4,7 +4,6 @@
 #include "internal.h"
 #include "layout.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
