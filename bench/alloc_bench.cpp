@@ -5,14 +5,19 @@
 //
 // Usage: alloc_bench [--quick]     (--quick: 100 and 1,000 extents, a smoke run)
 
+#include "program.h"
+#include "system_error.h"
+#include "timing.h"
 #include "tio.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -27,20 +32,30 @@ double millisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+// A fresh header directory, removed with its ".det" files however the measurement ends.
+class ScratchHeaderDir {
+public:
+    ScratchHeaderDir() {
+        char pattern[] = "/tmp/tio-alloc-bench-XXXXXX";
+        if (!mkdtemp(pattern)) throw kel::SystemError("mkdtemp", pattern, errno);
+        path_ = pattern;
+    }
+    ~ScratchHeaderDir() {
+        nftw(
+            path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 64,
+            FTW_DEPTH | FTW_PHYS);
+    }
+    ScratchHeaderDir(const ScratchHeaderDir &) = delete;
+    ScratchHeaderDir &operator=(const ScratchHeaderDir &) = delete;
+    const std::string &path() const { return path_; }
 
-void removeTree(const std::string &path) {
-    nftw(
-        path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 64,
-        FTW_DEPTH | FTW_PHYS);
-}
+private:
+    std::string path_;
+};
 
 // Writes `extents` extents of one stripe each, one chunk apart on every device, into
 // ".det" files of `per_file` extents.
-bool populate(const std::string &dir, int64_t extents, int64_t per_file) {
+void populate(const std::string &dir, int64_t extents, int64_t per_file) {
     std::vector<int64_t> offsets, lengths;
     for (int64_t first = 0, file = 0; first < extents; first += per_file, ++file) {
         offsets.clear();
@@ -50,9 +65,9 @@ bool populate(const std::string &dir, int64_t extents, int64_t per_file) {
             lengths.push_back(int64_t(kStripes) * kChunk);
         }
         const std::string path = dir + "/d" + std::to_string(file) + ".det";
-        if (writeDet(path.c_str(), int32_t(offsets.size()), offsets.data(), lengths.data()) != 0) return false;
+        if (writeDet(path.c_str(), int32_t(offsets.size()), offsets.data(), lengths.data()) != 0)
+            throw std::runtime_error("writeDet could not write " + path);
     }
-    return true;
 }
 
 struct Row {
@@ -60,13 +75,9 @@ struct Row {
     double allocate_ms, search_ms;
 };
 
-bool measure(int64_t extents, int64_t per_file, int repetitions, Row *row) {
-    char pattern[] = "/tmp/tio-alloc-bench-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        perror("mkdtemp");
-        return false;
-    }
-    const std::string dir = pattern;
+Row measure(int64_t extents, int64_t per_file, int repetitions) {
+    const ScratchHeaderDir scratch;
+    const std::string &dir = scratch.path();
     FsProps props;
     std::memset(&props, 0, sizeof props);
     props.device_size = kVolume;
@@ -79,9 +90,9 @@ bool measure(int64_t extents, int64_t per_file, int repetitions, Row *row) {
     handle.magic = TIO_MAGIC;
     handle.props = &props;
 
-    bool ok = populate(dir, extents, per_file);
+    populate(dir, extents, per_file);
     std::vector<double> allocate, search;
-    for (int r = 0; ok && r < repetitions; ++r) {
+    for (int r = 0; r < repetitions; ++r) {
         const std::string path = dir + "/new.det";
         auto start = std::chrono::steady_clock::now();
         const int64_t offset = tio_write_det(&handle, path.c_str(), int64_t(kStripes) * kChunk);
@@ -90,20 +101,14 @@ bool measure(int64_t extents, int64_t per_file, int repetitions, Row *row) {
         start = std::chrono::steady_clock::now();
         const int64_t searched = determineOffset(&props, int64_t(kStripes) * kChunk);
         search.push_back(millisecondsSince(start));
-        if (offset < 0 || searched < 0) {
-            fprintf(stderr, "allocation failed with %lld extents\n", (long long)extents);
-            ok = false;
-        }
+        if (offset < 0 || searched < 0)
+            throw std::runtime_error("allocation failed with " + std::to_string(extents) + " extents");
     }
-    removeTree(dir);
-    if (!ok) return false;
-    *row = Row{extents, (extents + per_file - 1) / per_file, median(allocate), median(search)};
-    return true;
+    return Row{extents, (extents + per_file - 1) / per_file, kel::spread_of(allocate).median,
+               kel::spread_of(search).median};
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     const bool quick = argc > 1 && strcmp(argv[1], "--quick") == 0;
     const std::vector<int64_t> counts = quick ? std::vector<int64_t>{100, 1000} : std::vector<int64_t>{100, 10000, 100000};
     printf("Allocation time of tio_write_det against the extents already in the header directory\n");
@@ -112,12 +117,17 @@ int main(int argc, char **argv) {
     for (const int64_t extents : counts) {
         for (const int64_t per_file : {int64_t(1), int64_t(100)}) {
             const int repetitions = extents >= 100000 ? 5 : quick ? 3 : 15;
-            Row row;
-            if (!measure(extents, per_file, repetitions, &row)) return 1;
+            const Row row = measure(extents, per_file, repetitions);
             printf("%10lld  %9lld  %18.3f  %24.3f\n", (long long)row.extents, (long long)row.files, row.allocate_ms,
                    row.search_ms);
             fflush(stdout);
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return kel::run_program({"alloc_bench"}, [&] { return run(argc, argv); });
 }

@@ -1,13 +1,13 @@
 // Throughput of the striped engine against plain references on the same files: one
 // thread writing the same striped layout with pwrite (and reading it with pread), one
 // sequential stream to a single file, and memcpy of the same bytes. Prints markdown.
-#include "buffer.h"
+#include "aligned_buffer.h"
 #include "engine_handle.h"
 #include "file_io.h"
 #include "pattern.h"
-#include "system_error.h"
+#include "program.h"
+#include "temp_volume.h"
 #include "timing.h"
-#include "volume.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -90,8 +90,8 @@ int64_t parse_count(const std::string &option, const std::string &text, int64_t 
     errno = 0;
     const long long value = std::strtoll(text.c_str(), &end, 10);
     if (errno != 0 || text.empty() || *end != '\0' || value < 1 || value > maximum)
-        throw std::invalid_argument(option + " needs whole numbers from 1 to " +
-                                    std::to_string(maximum) + ", not '" + text + "'");
+        throw kel::UsageError(option + " needs whole numbers from 1 to " +
+                              std::to_string(maximum) + ", not '" + text + "'");
     return value;
 }
 
@@ -106,7 +106,7 @@ std::vector<int64_t> parse_count_list(const std::string &option, const std::stri
                                       int64_t maximum) {
     std::vector<int64_t> values;
     for (const std::string &item : split_list(text)) values.push_back(parse_count(option, item, maximum));
-    if (values.empty()) throw std::invalid_argument(option + " needs at least one value");
+    if (values.empty()) throw kel::UsageError(option + " needs at least one value");
     return values;
 }
 
@@ -133,7 +133,7 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--breakdown") options.breakdown = true;
         else if (option == "--prefault-staging") options.prefault_staging = true;
         if (option == "--disk-cached" || option == "--breakdown" || option == "--prefault-staging") continue;
-        if (i + 1 >= arguments.size()) throw std::invalid_argument("unknown option or missing value: " + option);
+        if (i + 1 >= arguments.size()) throw kel::UsageError("unknown option or missing value: " + option);
         const std::string &value = arguments[++i];
         if (option == "--size-mib") options.cell_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--reps") options.repetitions = static_cast<int>(parse_count(option, value, 100));
@@ -145,10 +145,10 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--fs") options.filesystems = split_list(value);
         else if (option == "--tmpfs-dir") options.tmpfs_dir = value;
         else if (option == "--disk-dir") options.disk_dir = value;
-        else throw std::invalid_argument("unknown option: " + option);
+        else throw kel::UsageError("unknown option: " + option);
     }
     for (const std::string &name : options.filesystems)
-        if (name != "tmpfs" && name != "disk") throw std::invalid_argument("--fs takes tmpfs and/or disk, not " + name);
+        if (name != "tmpfs" && name != "disk") throw kel::UsageError("--fs takes tmpfs and/or disk, not " + name);
     return options;
 }
 
@@ -499,7 +499,7 @@ struct SmallCallResult {
 // 64 KiB tio_write calls against (a) with 64 KiB calls, on 4 members and 2 workers.
 SmallCallResult measure_small_calls(const FileSystem &file_system, int64_t chunk_bytes,
                                     const Options &options, const uint8_t *source) {
-    kel::VolumeGeometry geometry{4, chunk_bytes, 2, options.small_call_total};
+    const kel::VolumeGeometry geometry{4, chunk_bytes, 2, kel::member_bytes_for(options.small_call_total, 4, chunk_bytes)};
     kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
     const int64_t calls = options.small_call_total / options.small_call_bytes;
     std::vector<double> engine_seconds, pwrite_seconds;
@@ -625,7 +625,9 @@ int run(const Options &options) {
     for (const FileSystem &file_system : file_systems) {
         for (int64_t members : options.members) {
             for (int64_t chunk_kib : options.chunks_kib) {
-                const kel::VolumeGeometry geometry{static_cast<int>(members), chunk_kib * kKiB, 1, options.cell_bytes};
+                const kel::VolumeGeometry geometry{
+                    static_cast<int>(members), chunk_kib * kKiB, 1,
+                    kel::member_bytes_for(options.cell_bytes, static_cast<int>(members), chunk_kib * kKiB)};
                 kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
                 for (const Cell &cell : cells_for(file_system, static_cast<int>(members), chunk_kib * kKiB, options)) {
                     const std::string config_path = volume.add_config(cell.workers);
@@ -651,19 +653,5 @@ int run(const Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Options options;
-    try {
-        options = parse_options(argc, argv);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "kel_bench: %s\n", error.what());
-        print_usage(stderr);
-        return 2;
-    }
-    try {
-        return run(options);
-    } catch (const std::exception &error) {
-        std::fflush(stdout);  // the engine's own "Error!" lines go to standard output
-        std::fprintf(stderr, "kel_bench: FAILED: %s\n", error.what());
-        return 1;
-    }
+    return kel::run_program({"kel_bench", print_usage}, [&] { return run(parse_options(argc, argv)); });
 }

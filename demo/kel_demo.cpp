@@ -1,10 +1,10 @@
 // Writes a pseudo-random stream through the striped engine in buffers of uneven sizes,
 // reads it back through a read-mode handle and checks every byte.
-#include "buffer.h"
+#include "aligned_buffer.h"
 #include "engine_handle.h"
 #include "pattern.h"
-#include "system_error.h"
-#include "volume.h"
+#include "program.h"
+#include "temp_volume.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -61,8 +61,8 @@ int64_t parse_count(const std::string &option, const char *text, int64_t maximum
     errno = 0;
     const long long value = std::strtoll(text, &end, 10);
     if (errno != 0 || end == text || *end != '\0' || value < 1 || value > maximum)
-        throw std::invalid_argument(option + " needs a whole number from 1 to " +
-                                    std::to_string(maximum) + ", not '" + text + "'");
+        throw kel::UsageError(option + " needs a whole number from 1 to " +
+                              std::to_string(maximum) + ", not '" + text + "'");
     return value;
 }
 
@@ -74,14 +74,14 @@ Options parse_options(int argc, char **argv) {
             print_usage(stdout);
             std::exit(0);
         }
-        if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + option);
+        if (i + 1 >= argc) throw kel::UsageError("unknown option or missing value: " + option);
         const char *value = argv[++i];
         if (option == "--members") options.members = static_cast<int>(parse_count(option, value, 1024));
         else if (option == "--chunk-kib") options.chunk_kib = parse_count(option, value, 1024 * kKiB);
         else if (option == "--workers") options.workers = static_cast<int>(parse_count(option, value, 1024));
         else if (option == "--size-mib") options.size_mib = parse_count(option, value, 1024 * kKiB);
         else if (option == "--config") options.config_path = value;
-        else throw std::invalid_argument("unknown option: " + option);
+        else throw kel::UsageError("unknown option: " + option);
     }
     return options;
 }
@@ -240,7 +240,8 @@ kel::VolumeGeometry geometry_from(const Options &options) {
     geometry.chunk_bytes = options.chunk_kib * kKiB;
     geometry.workers = std::min(options.workers, options.members);
     // Room for the stream in extents of whole stripes.
-    geometry.capacity_bytes = options.size_mib * kMiB + 2 * geometry.chunk_bytes * geometry.members;
+    geometry.member_bytes = kel::member_bytes_for(options.size_mib * kMiB + 2 * geometry.chunk_bytes * geometry.members,
+                                                  geometry.members, geometry.chunk_bytes);
     return geometry;
 }
 
@@ -287,20 +288,8 @@ void run_demo(const Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Options options;
-    try {
-        options = parse_options(argc, argv);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "kel_demo: %s\n", error.what());
-        print_usage(stderr);
-        return 2;
-    }
-    try {
-        run_demo(options);
-    } catch (const std::exception &error) {
-        std::fflush(stdout);  // the engine's own "Error!" lines go to standard output
-        std::fprintf(stderr, "kel_demo: FAILED: %s\n", error.what());
-        return 1;
-    }
-    return 0;
+    return kel::run_program({"kel_demo", print_usage}, [&] {
+        run_demo(parse_options(argc, argv));
+        return 0;
+    });
 }

@@ -45,6 +45,12 @@ void fill_pattern(uint64_t seed, int64_t stream_offset, uint8_t *destination, in
     if (done < length) copy_word_part(seed, word_index, 0, length - done, destination + done);
 }
 
+std::vector<uint8_t> pattern_bytes(uint64_t seed, int64_t length) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(length));
+    fill_pattern(seed, 0, bytes.data(), length);
+    return bytes;
+}
+
 int64_t first_pattern_mismatch(uint64_t seed, int64_t stream_offset, const uint8_t *data,
                                int64_t length) {
     constexpr int64_t kBlockBytes = 1 << 20;

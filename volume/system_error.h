@@ -1,4 +1,5 @@
-// Failures of system calls, reported with the failing call, the path and errno.
+// Failures of system calls, reported with the failing call, the path and errno, and
+// failures of engine calls, reported with the call and the value it returned.
 #pragma once
 
 #include <stdexcept>

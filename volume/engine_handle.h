@@ -1,10 +1,12 @@
 // An engine handle opened on a configuration file and initialised in one direction.
 #pragma once
 
+#include "layout.h"
 #include "tio.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kel {
 
@@ -16,7 +18,14 @@ struct VolumeProps {
     int members = 0;
     int workers = 0;
     int64_t volume_bytes = 0;
-    std::string header_dir;  // where the data files' ".det" files live
+    std::string header_dir;         // where the data files' ".det" files live
+    int64_t start_offset = 0;       // the device table's start, in bytes
+    std::vector<DmDevice> devices;  // the members' paths and offsets
+
+    // Where the bytes of an extent's stream lie; valid while this record lives.
+    tio::StripeLayout layout() const {
+        return tio::StripeLayout{members, chunk_bytes, start_offset, devices.empty() ? nullptr : devices.data()};
+    }
 };
 
 // Reads the configuration file through a handle that is never initialised; throws

@@ -1,5 +1,6 @@
-// A small timing harness for the benchmark: wall-clock and CPU time of a run, the
-// fastest of several runs, and the phases of one engine transfer.
+// A small timing harness for the benchmarks: wall-clock and CPU time of a run, the
+// fastest or the median of several runs, ratios of alternated pairs and their spread,
+// and the phases of one engine transfer.
 #pragma once
 
 #include <algorithm>
@@ -42,6 +43,23 @@ inline Timing fastest(const std::vector<Timing> &runs) {
     return *std::min_element(runs.begin(), runs.end(),
                              [](const Timing &a, const Timing &b) { return a.wall < b.wall; });
 }
+
+// The median of a set of measurements and the range they cover.
+struct Spread {
+    double median = 0;
+    double low = 0;
+    double high = 0;
+};
+// All zero for no values.
+Spread spread_of(std::vector<double> values);
+
+// Runs `pairs` pairs of a candidate and a reference that return the seconds they took,
+// the reference first in every other pair so that neither always runs warm, and returns
+// reference / candidate of each pair: the candidate's speed relative to the reference's.
+// Both see the same noise of a shared machine within a pair, so the ratios scatter less
+// than the times do.
+std::vector<double> alternated_ratios(int pairs, const std::function<double()> &candidate,
+                                      const std::function<double()> &reference);
 
 inline long minor_faults() {
     struct rusage usage {};

@@ -2,6 +2,8 @@
 
 #include "system_error.h"
 
+#include <memory>
+
 namespace kel {
 namespace {
 
@@ -24,11 +26,12 @@ void expect_result(int64_t result, int64_t expected, const char *call,
 }
 
 VolumeProps read_volume_props(const std::string &config_path) {
-    TioHandle *handle = open_configured(config_path);
+    const std::unique_ptr<TioHandle, decltype(&tio_close)> handle(open_configured(config_path), &tio_close);
     const FsProps &props = *handle->props;
-    const VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count,
-                             props.device_size, props.header_dir};
-    tio_close(handle);
+    VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count, props.device_size,
+                       props.header_dir, props.start_offset, {}};
+    // A usable configuration has its members; the record's defaults for other types have none.
+    if (props.devices != nullptr) volume.devices.assign(props.devices, props.devices + props.stripe_count);
     return volume;
 }
 

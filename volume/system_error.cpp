@@ -1,0 +1,15 @@
+#include "system_error.h"
+
+#include <cstring>
+
+namespace kel {
+
+SystemError::SystemError(const std::string &call, const std::string &path, int error_number)
+    : std::runtime_error(call + "(" + path + ") failed: " + std::strerror(error_number) +
+                         " (errno " + std::to_string(error_number) + ")") {}
+
+EngineError::EngineError(const std::string &call, long long result, const std::string &context)
+    : std::runtime_error(call + " returned " + std::to_string(result) +
+                         (context.empty() ? "" : " (" + context + ")")) {}
+
+}  // namespace kel
