@@ -2,7 +2,6 @@
 
 #include "system_error.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -80,40 +79,18 @@ void sync_data(const File &file) {
     if (::fdatasync(file.fd()) != 0) throw SystemError("fdatasync", file.path(), errno);
 }
 
-namespace {
-
-// Calls move(member, stream_position, piece_length, member_position) for each piece of
-// [position, position + length) that lies within one chunk.
-template <typename Move>
-void for_each_striped_piece(int members, int64_t chunk_bytes, int64_t position, int64_t length,
-                            Move &&move) {
-    const int64_t end = position + length;
-    while (position < end) {
-        const int64_t chunk = position / chunk_bytes;
-        const int64_t within = position % chunk_bytes;
-        const int64_t piece = std::min(chunk_bytes - within, end - position);
-        move(static_cast<size_t>(chunk % members), position, piece,
-             chunk / members * chunk_bytes + within);
-        position += piece;
-    }
-}
-
-}  // namespace
-
-void pwrite_striped(const std::vector<File> &members, int64_t chunk_bytes, const uint8_t *stream,
+void pwrite_striped(const std::vector<File> &members, const tio::StripeLayout &layout, const uint8_t *stream,
                     int64_t position, int64_t length) {
-    for_each_striped_piece(static_cast<int>(members.size()), chunk_bytes, position, length,
-                           [&](size_t member, int64_t at, int64_t piece, int64_t member_position) {
-                               pwrite_all(members[member], stream + at, piece, member_position);
-                           });
+    tio::for_each_piece(layout, 0, position, length, [&](int32_t member, int64_t at, int64_t index, int64_t bytes) {
+        pwrite_all(members[static_cast<size_t>(member)], stream + index, bytes, at);
+    });
 }
 
-void pread_striped(const std::vector<File> &members, int64_t chunk_bytes, uint8_t *stream,
+void pread_striped(const std::vector<File> &members, const tio::StripeLayout &layout, uint8_t *stream,
                    int64_t position, int64_t length) {
-    for_each_striped_piece(static_cast<int>(members.size()), chunk_bytes, position, length,
-                           [&](size_t member, int64_t at, int64_t piece, int64_t member_position) {
-                               pread_all(members[member], stream + at, piece, member_position);
-                           });
+    tio::for_each_piece(layout, 0, position, length, [&](int32_t member, int64_t at, int64_t index, int64_t bytes) {
+        pread_all(members[static_cast<size_t>(member)], stream + index, bytes, at);
+    });
 }
 
 void drop_cached_pages(const std::vector<std::string> &paths) {

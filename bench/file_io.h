@@ -2,6 +2,8 @@
 // call, the path and errno.
 #pragma once
 
+#include "layout.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,11 +36,11 @@ void read_all(const File &file, uint8_t *data, int64_t length);
 void pread_all(const File &file, uint8_t *data, int64_t length, int64_t position);
 void sync_data(const File &file);
 
-// Stream bytes [position, position + length) to (or from) the place the round-robin
-// striped layout gives them: chunk k on member k mod S at (k div S) * chunk_bytes.
-void pwrite_striped(const std::vector<File> &members, int64_t chunk_bytes, const uint8_t *stream,
+// Stream bytes [position, position + length) of an extent at offset 0 to (or from) the
+// places the layout gives them on the members, one call per piece within a chunk.
+void pwrite_striped(const std::vector<File> &members, const tio::StripeLayout &layout, const uint8_t *stream,
                     int64_t position, int64_t length);
-void pread_striped(const std::vector<File> &members, int64_t chunk_bytes, uint8_t *stream,
+void pread_striped(const std::vector<File> &members, const tio::StripeLayout &layout, uint8_t *stream,
                    int64_t position, int64_t length);
 
 // Writes back and then evicts the files' pages, so that the next read comes from the device.

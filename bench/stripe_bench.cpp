@@ -183,7 +183,7 @@ public:
     CellRunner(const Cell &cell, const Options &options, kel::TempVolume &volume,
                const std::string &config_path, Buffers &buffers)
         : cell_(cell), options_(options), volume_(volume), config_path_(config_path),
-          buffers_(buffers),
+          buffers_(buffers), layout_(volume.layout()),
           call_bytes_((options.call_bytes + cell.chunk_bytes - 1) / cell.chunk_bytes * cell.chunk_bytes),
           single_file_(volume.scratch_path("single.img")) {}
 
@@ -208,6 +208,7 @@ private:
     kel::TempVolume &volume_;
     const std::string &config_path_;
     Buffers &buffers_;
+    const tio::StripeLayout layout_;  // of the members, for (a)
     const int64_t call_bytes_;
     const std::string single_file_;
 };
@@ -279,7 +280,7 @@ Timing CellRunner::striped_pwrite() {
     return time_run([&] {
         for (int64_t done = 0; done < bytes();) {
             const int64_t length = next_call(done);
-            kel::pwrite_striped(files, cell_.chunk_bytes, source, done, length);
+            kel::pwrite_striped(files, layout_, source, done, length);
             done += length;
         }
         for (File &file : files) {
@@ -296,7 +297,7 @@ Timing CellRunner::striped_pread() {
     const Timing timing = time_run([&] {
         for (int64_t done = 0; done < bytes();) {
             const int64_t length = next_call(done);
-            kel::pread_striped(files, cell_.chunk_bytes, destination, done, length);
+            kel::pread_striped(files, layout_, destination, done, length);
             done += length;
         }
         for (File &file : files) file.close();
@@ -501,13 +502,14 @@ SmallCallResult measure_small_calls(const FileSystem &file_system, int64_t chunk
                                     const Options &options, const uint8_t *source) {
     const kel::VolumeGeometry geometry{4, chunk_bytes, 2, kel::member_bytes_for(options.small_call_total, 4, chunk_bytes)};
     kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
+    const tio::StripeLayout layout = volume.layout();
     const int64_t calls = options.small_call_total / options.small_call_bytes;
     std::vector<double> engine_seconds, pwrite_seconds;
     for (int rep = 0; rep < options.repetitions; ++rep) {
         std::vector<File> files = kel::open_files(volume.member_paths(), O_WRONLY | O_CREAT | O_TRUNC);
         pwrite_seconds.push_back(time_seconds([&] {
             for (int64_t call = 0; call < calls; ++call)
-                kel::pwrite_striped(files, chunk_bytes, source, call * options.small_call_bytes,
+                kel::pwrite_striped(files, layout, source, call * options.small_call_bytes,
                                     options.small_call_bytes);
             for (File &file : files) file.close();
         }));

@@ -2,6 +2,7 @@
 // reads it back through a read-mode handle and checks every byte.
 #include "aligned_buffer.h"
 #include "engine_handle.h"
+#include "layout.h"
 #include "pattern.h"
 #include "program.h"
 #include "temp_volume.h"
@@ -102,7 +103,7 @@ struct Extent {
 };
 
 int64_t whole_stripes(int64_t bytes, const kel::VolumeProps &volume) {
-    const int64_t stripe = volume.chunk_bytes * volume.members;
+    const int64_t stripe = volume.layout().stripe_size();
     return std::max<int64_t>(1, (bytes + stripe - 1) / stripe) * stripe;
 }
 
@@ -211,13 +212,10 @@ std::string describe_stream_byte(const kel::VolumeProps &volume, const std::vect
     size_t index = 0;
     while (index + 1 < extents.size() && position >= extent_start + extents[index].bytes)
         extent_start += extents[index++].bytes;
-    const int64_t in_extent = position - extent_start;
-    const int64_t chunk = in_extent / volume.chunk_bytes;
-    const int64_t member = chunk % volume.members;
-    const int64_t member_position = extents[index].device_offset +
-                                    chunk / volume.members * volume.chunk_bytes + in_extent % volume.chunk_bytes;
+    const tio::BytePlace place = tio::place_byte(volume.layout(), extents[index].device_offset,
+                                                 position - extent_start);
     return "stream byte " + std::to_string(position) + " (extent " + std::to_string(index) + ", member " +
-           std::to_string(member) + " at byte " + std::to_string(member_position) + ")";
+           std::to_string(place.member) + " at byte " + std::to_string(place.position) + ")";
 }
 
 void check_stream(const kel::VolumeProps &volume, const std::vector<Extent> &extents, const uint8_t *data,
