@@ -227,7 +227,8 @@ void prefault_staging(const TioHandle &handle, int64_t chunk_bytes) {
 // Timed from the first tio_write until tio_close has flushed and closed the member
 // streams (and, on the disk, until fdatasync of every member returned).
 EnginePhases CellRunner::engine_write() {
-    EngineHandle writer(config_path_, Direction::write);  // truncates the members
+    // The engine opens the members without truncating them: it overwrites what (a) wrote.
+    EngineHandle writer(config_path_, Direction::write);
     kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
     // No transfer has started, so the disk threads are waiting for their first buffer.
     if (options_.prefault_staging) prefault_staging(*writer.get(), cell_.chunk_bytes);
@@ -580,8 +581,8 @@ void print_preamble(const Options &options, const std::vector<FileSystem> &file_
                 "run(s) after %d untimed warm-up run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
                 static_cast<long long>(options.cell_bytes / kMiB),
                 static_cast<long long>(options.call_bytes / kMiB), options.repetitions, options.warmup_runs);
-    std::printf("Writes start from truncated files and are timed until the files are closed; reads are "
-                "checked byte for byte (untimed).\n");
+    std::printf("(a) and (b) write into truncated files, the engine over what (a) wrote just before; writes "
+                "are timed until the files are closed; reads are checked byte for byte (untimed).\n");
     std::printf("%ld CPUs online; load average at start %s.\n", sysconf(_SC_NPROCESSORS_ONLN),
                 load_average().c_str());
     if (options.prefault_staging)
