@@ -3,8 +3,11 @@
 // AddressSanitizer, and the staging chunk starts out full of stale bytes.
 #include "read_split.h"
 
+#include "handles.h"
 #include "layout.h"
-#include "volume_fixture.h"
+#include "output_capture.h"
+#include "pattern.h"
+#include "striped_volume.h"
 
 #include <gtest/gtest.h>
 
@@ -33,15 +36,15 @@ struct SplitCase {
 
 // A volume holding kStream bytes of a pattern written from offset 0.
 std::vector<uint8_t> write_stream(const StripedVolume &volume) {
-    const std::vector<uint8_t> stream = pattern_bytes(kStream, 17);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(17, kStream);
     std::string why;
-    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
-    EXPECT_NE(writer, nullptr) << why;
-    if (writer == nullptr) return stream;
-    EXPECT_EQ(tio_set_offset(writer, 0), 0);
-    EXPECT_EQ(tio_write(writer, stream.data(), kStream), kStream);
-    EXPECT_EQ(tio_wait_threads(writer), 0);
-    EXPECT_EQ(tio_close(writer), 0);
+    Handle writer = open_engine(volume.config_path(), 1, &why);
+    EXPECT_TRUE(writer) << why;
+    if (!writer) return stream;
+    EXPECT_EQ(tio_set_offset(writer.get(), 0), 0);
+    EXPECT_EQ(tio_write(writer.get(), stream.data(), kStream), kStream);
+    EXPECT_EQ(tio_wait_threads(writer.get()), 0);
+    EXPECT_EQ(writer.close(), 0);
     return stream;
 }
 
@@ -69,30 +72,30 @@ TEST(ReadSplit, CopiesWhatFitsOfTheLastChunk) {
         StripedVolume volume(dir, Geometry{});
         const std::vector<uint8_t> stream = write_stream(volume);
         std::string why;
-        TioHandle *reader = open_engine(volume.config_path(), -1, &why);
-        ASSERT_NE(reader, nullptr) << why;
-        if (c.member2_keeps >= 0) cut_member(volume, reader, 2, c.member2_keeps);
-        ASSERT_EQ(tio_set_offset(reader, 0), 0);
-        ASSERT_EQ(tio_launch_read_threads(reader, kStream), 0);
+        Handle reader = open_engine(volume.config_path(), -1, &why);
+        ASSERT_TRUE(reader) << why;
+        if (c.member2_keeps >= 0) cut_member(volume, reader.get(), 2, c.member2_keeps);
+        ASSERT_EQ(tio_set_offset(reader.get(), 0), 0);
+        ASSERT_EQ(tio_launch_read_threads(reader.get(), kStream), 0);
         int64_t from = 0;
         std::vector<uint8_t> before(kStream + kChunk);
         for (int64_t read : c.reads_before) {
-            ASSERT_EQ(tio_read(reader, before.data(), read), read);
+            ASSERT_EQ(tio_read(reader.get(), before.data(), read), read);
             from += read;
         }
 
         std::unique_ptr<uint8_t[]> array(new uint8_t[c.capacity]);
         std::fill_n(array.get(), c.capacity, kUntouched);
         std::vector<uint8_t> staging(kChunk, kStale);
-        EXPECT_EQ(kel::jni::read_split(reader, array.get(), c.length, c.capacity, kChunk, staging.data()),
+        EXPECT_EQ(kel::jni::read_split(reader.get(), array.get(), c.length, c.capacity, kChunk, staging.data()),
                   c.result);
 
         int64_t i = 0;
         for (; i < c.stream_bytes; ++i) ASSERT_EQ(array[i], stream[from + i]) << "array byte " << i;
         for (; i < c.stream_bytes + c.zero_bytes; ++i) ASSERT_EQ(array[i], 0) << "array byte " << i;
         for (; i < c.capacity; ++i) ASSERT_EQ(array[i], kUntouched) << "array byte " << i;
-        EXPECT_EQ(tio_join_threads(reader), 0);
-        EXPECT_EQ(tio_close(reader), 0);
+        EXPECT_EQ(tio_join_threads(reader.get()), 0);
+        EXPECT_EQ(reader.close(), 0);
     }
 }
 
@@ -101,21 +104,19 @@ TEST(ReadSplit, PastTheEndOfTheSequenceNothingIsCopied) {
     ScratchDir dir;
     StripedVolume volume(dir, Geometry{});
     write_stream(volume);
-    std::string why;
-    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(reader, 0), 0);
-    ASSERT_EQ(tio_launch_read_threads(reader, 2 * kChunk), 0);
+    Handle reader = open_at(volume.config_path(), -1, 0);
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(tio_launch_read_threads(reader.get(), 2 * kChunk), 0);
     const int64_t capacity = 2 * kChunk + 10;
     std::unique_ptr<uint8_t[]> array(new uint8_t[capacity]);
     std::fill_n(array.get(), capacity, kUntouched);
     std::vector<uint8_t> staging(kChunk, kStale);
     StdoutCapture capture;
-    EXPECT_EQ(kel::jni::read_split(reader, array.get(), capacity, capacity, kChunk, staging.data()), -1);
+    EXPECT_EQ(kel::jni::read_split(reader.get(), array.get(), capacity, capacity, kChunk, staging.data()), -1);
     EXPECT_EQ(count_error_lines(capture.finish()), 1);
     for (int64_t i = 2 * kChunk; i < capacity; ++i) ASSERT_EQ(array[i], kUntouched) << "array byte " << i;
-    EXPECT_EQ(tio_join_threads(reader), 0);
-    EXPECT_EQ(tio_close(reader), 0);
+    EXPECT_EQ(tio_join_threads(reader.get()), 0);
+    EXPECT_EQ(reader.close(), 0);
 }
 
 }  // namespace

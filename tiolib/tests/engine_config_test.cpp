@@ -1,6 +1,10 @@
 // The configuration file, the device table, the record built from them and what a
 // handle does with a configuration that cannot be used.
-#include "volume_fixture.h"
+#include "files.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "striped_volume.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +93,7 @@ TEST(ReadConfig, EntriesBitsAndUsage) {
     const std::string path = dir.file("tio.conf");
     for (const ConfigCase &c : cases) {
         SCOPED_TRACE(c.name);
-        write_text(path, c.text);
+        kel::write_text_file(path, c.text);
         ConfigFields fields;
         StdoutCapture capture;
         const int32_t rc = read_into(path, &fields);
@@ -119,8 +123,8 @@ TEST(ReadConfig, OverlongValuesStayInTheirFields) {
     ScratchDir dir;
     const std::string path = dir.file("long.conf");
     const std::string long_dir = "/" + std::string(6000, 'd');
-    write_text(path, "FUSEPATH=/f VKPATH=" + long_dir + " TYPE=RAIDRAIDRAIDRAIDRAID DMSETUP=/t MAPPER=/m "
-                     "EXTEND=2 THREADS=3");
+    kel::write_text_file(path, "FUSEPATH=/f VKPATH=" + long_dir + " TYPE=RAIDRAIDRAIDRAIDRAID DMSETUP=/t MAPPER=/m "
+                               "EXTEND=2 THREADS=3");
     ConfigFields fields;
     std::memset(fields.fuse_path, 'z', sizeof fields.fuse_path);
     fields.fuse_path[sizeof fields.fuse_path - 1] = '\0';
@@ -158,8 +162,8 @@ TEST(ParseNum, SizeTexts) {
 
 struct RecordFixture : testing::Test {
     FsProps *build(const std::string &type, const std::string &table, int threads) {
-        write_text(dir.file("t.table"), table);
-        write_text(dir.file("t.conf"), config_text(dir.path(), dir.file("t.table"), threads, type));
+        kel::write_text_file(dir.file("t.table"), table);
+        kel::write_config_file(dir.file("t.conf"), volume_config(dir.path(), dir.file("t.table"), threads, type));
         StdoutCapture capture;
         FsProps *props = open_fs_props(dir.file("t.conf").c_str());
         capture.finish();
@@ -286,17 +290,17 @@ TEST(UnusableConfiguration, IsReportedAndKeptSafe) {
             for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, table_path);
             return text;
         };
-        for (int m = 0; m < 4; ++m) make_sparse(table_path + std::to_string(m), 0);
-        if (!c.table.empty()) write_text(table_path, substitute(c.table));
+        for (int m = 0; m < 4; ++m) kel::make_sparse_file(table_path + std::to_string(m), 0);
+        if (!c.table.empty()) kel::write_text_file(table_path, substitute(c.table));
         const std::string config_path = dir.file("t.conf");
-        if (!c.config.empty()) write_text(config_path, substitute(c.config));
+        if (!c.config.empty()) kel::write_text_file(config_path, substitute(c.config));
 
         Watchdog watchdog(std::chrono::seconds(30), c.name);
         const int descriptors = open_fd_count();
-        TioHandle *handle = tio_open();
-        ASSERT_NE(handle, nullptr);
+        Handle handle(tio_open());
+        ASSERT_TRUE(handle);
         StdoutCapture config_capture;
-        const int32_t rc = tio_set_config(handle, config_path.c_str());
+        const int32_t rc = tio_set_config(handle.get(), config_path.c_str());
         config_capture.finish();
         EXPECT_EQ(rc, c.result);
         ASSERT_NE(handle->props, nullptr);
@@ -306,15 +310,15 @@ TEST(UnusableConfiguration, IsReportedAndKeptSafe) {
         EXPECT_LE(props.thread_count, props.stripe_count);
         EXPECT_GE(props.chunk_size, 1);
         EXPECT_LE(int64_t(props.chunk_size) * props.stripe_count, int64_t(INT32_MAX));
-        ASSERT_EQ(tio_set_dir(handle, 1), 0);
+        ASSERT_EQ(tio_set_dir(handle.get(), 1), 0);
         StdoutCapture init_capture;
-        const int32_t initialised = tio_init(handle);
+        const int32_t initialised = tio_init(handle.get());
         const std::string printed = init_capture.finish();
         if (props.devices == nullptr) {
             EXPECT_EQ(initialised, -1);
             EXPECT_EQ(count_error_lines(printed), 1) << printed;
         }
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
         EXPECT_EQ(open_fd_count(), descriptors);
     }
 }

@@ -1,7 +1,12 @@
 // Device faults met for real: a member that refuses writes (/dev/full), a member whose
 // reads fail (a directory), a member that cannot be opened, and writes cut short by the
 // file-size limit. Failures must be reported, must not hang, and must not move data.
-#include "volume_fixture.h"
+#include "child_process.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "pattern.h"
+#include "striped_volume.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +30,7 @@ struct OddMemberVolume {
         std::vector<std::string> paths;
         for (int m = 0; m < 4; ++m) {
             paths.push_back(m == odd_member ? odd_path : dir.file("member" + std::to_string(m)));
-            if (m != odd_member) make_sparse(paths.back(), 0);
+            if (m != odd_member) kel::make_sparse_file(paths.back(), 0);
         }
         volume = std::make_unique<StripedVolume>(dir, geometry, paths);
     }
@@ -43,26 +48,23 @@ TEST_P(RefusedWrites, AreReportedByWaitThenForgotten) {
     ScratchDir dir;
     OddMemberVolume odd(dir, GetParam(), 1, "/dev/full");
     const int64_t unit = odd.geometry.chunk_bytes();
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(13 * unit + unit / 2), 21);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(21, 13 * unit + unit / 2);
     Watchdog watchdog(std::chrono::seconds(60), "writes to /dev/full");
     std::string why;
-    TioHandle *handle = open_engine(odd.volume->config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+    Handle handle = open_at(odd.volume->config_path(), 1, 0);
+    ASSERT_TRUE(handle);
 
     StdoutCapture capture;
-    const bool written = write_in_pieces(handle, stream, {5 * unit, int64_t(stream.size()) - 5 * unit}, &why);
-    const int32_t first_wait = tio_wait_threads(handle);
+    const bool written = write_in_pieces(handle.get(), stream, {5 * unit, int64_t(stream.size()) - 5 * unit}, &why);
+    const int32_t first_wait = tio_wait_threads(handle.get());
     const std::string printed = capture.finish();
     ASSERT_TRUE(written) << why;
     EXPECT_EQ(first_wait, -1);
     EXPECT_GE(count_error_lines(printed), 1) << printed;
-    EXPECT_EQ(tio_wait_threads(handle), 0) << "the failure was reported already";
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(tio_wait_threads(handle.get()), 0) << "the failure was reported already";
+    EXPECT_EQ(handle.close(), 0);
 
-    auto expected = expected_member_images(odd.geometry, 0, stream);
-    for (int m : {0, 2, 3})
-        EXPECT_EQ(compare_image(read_all(odd.volume->member_path(m)), expected[m]), "") << "member " << m;
+    expect_members_hold(*odd.volume, expected_member_images(odd.geometry, 0, stream), {0, 2, 3});
 }
 
 // Without a wait, tio_close is the last chance to report the failure.
@@ -70,23 +72,20 @@ TEST_P(RefusedWrites, AreReportedByCloseWhenNotWaitedFor) {
     ScratchDir dir;
     OddMemberVolume odd(dir, GetParam(), 2, "/dev/full");
     const int64_t unit = odd.geometry.chunk_bytes();
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(9 * unit + 5), 22);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(22, 9 * unit + 5);
     Watchdog watchdog(std::chrono::seconds(60), "closing after writes to /dev/full");
     std::string why;
-    TioHandle *handle = open_engine(odd.volume->config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+    Handle handle = open_at(odd.volume->config_path(), 1, 0);
+    ASSERT_TRUE(handle);
     StdoutCapture capture;
-    const bool written = write_in_pieces(handle, stream, {int64_t(stream.size())}, &why);
-    const int32_t closed = tio_close(handle);
+    const bool written = write_in_pieces(handle.get(), stream, {int64_t(stream.size())}, &why);
+    const int32_t closed = handle.close();
     const std::string printed = capture.finish();
     ASSERT_TRUE(written) << why;
     EXPECT_EQ(closed, -1);
     EXPECT_GE(count_error_lines(printed), 1) << printed;
 
-    auto expected = expected_member_images(odd.geometry, 0, stream);
-    for (int m : {0, 1, 3})
-        EXPECT_EQ(compare_image(read_all(odd.volume->member_path(m)), expected[m]), "") << "member " << m;
+    expect_members_hold(*odd.volume, expected_member_images(odd.geometry, 0, stream), {0, 1, 3});
 }
 
 // 4 KiB chunks (a stdio-sized buffer could hide the error until the stream is closed) and
@@ -107,7 +106,7 @@ TEST(ShortWrites, LaterChunksLandAtTheirOwnPositions) {
     const int64_t unit = geometry.chunk_bytes();
     const int64_t first = 13 * unit + unit / 2;  // ends inside a chunk of member 1
     const int64_t second = 10 * unit + 7;
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(first + second), 31);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(31, first + second);
     // Cuts every member inside one of the rows of the first call (rows 0 to 3).
     const int64_t limit = 24000;
     for (int m = 0; m < 4; ++m) {
@@ -125,21 +124,21 @@ TEST(ShortWrites, LaterChunksLandAtTheirOwnPositions) {
         [&] {
             std::signal(SIGXFSZ, SIG_IGN);
             std::string why;
-            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            Handle handle = open_engine(volume.config_path(), 1, &why);
             if (!handle) return 10;
-            if (tio_set_offset(handle, 0) != 0) return 11;
+            if (tio_set_offset(handle.get(), 0) != 0) return 11;
             rlimit limited{rlim_t(limit), RLIM_INFINITY};
             if (setrlimit(RLIMIT_FSIZE, &limited) != 0) return 12;
             std::vector<uint8_t> part(stream.begin(), stream.begin() + first);
-            if (!write_in_pieces(handle, part, {3 * unit + 1, first - 3 * unit - 1}, &why)) return 13;
+            if (!write_in_pieces(handle.get(), part, {3 * unit + 1, first - 3 * unit - 1}, &why)) return 13;
             Results results{};
-            results.first_wait = tio_wait_threads(handle);
+            results.first_wait = tio_wait_threads(handle.get());
             rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
             if (setrlimit(RLIMIT_FSIZE, &lifted) != 0) return 14;
             part.assign(stream.begin() + first, stream.end());
-            if (!write_in_pieces(handle, part, {unit / 2, second - unit / 2}, &why)) return 15;
-            results.second_wait = tio_wait_threads(handle);
-            results.closed = tio_close(handle);
+            if (!write_in_pieces(handle.get(), part, {unit / 2, second - unit / 2}, &why)) return 15;
+            results.second_wait = tio_wait_threads(handle.get());
+            results.closed = handle.close();
             FILE *out = std::fopen(results_path.c_str(), "w");
             std::fwrite(&results, sizeof results, 1, out);
             std::fclose(out);
@@ -159,15 +158,15 @@ TEST(ShortWrites, LaterChunksLandAtTheirOwnPositions) {
 
     // The first call's bytes exist below the limit only; the second call's everywhere.
     std::vector<std::vector<uint8_t>> expected(4);
+    const VolumeLayout layout(geometry);
     for (int64_t i = 0; i < int64_t(stream.size()); ++i) {
-        Placement where = place_stream_byte(geometry, 0, i);
+        const tio::BytePlace where = tio::place_byte(layout.get(), 0, i);
         if (i < first && where.position >= limit) continue;
         std::vector<uint8_t> &image = expected[where.member];
         if (int64_t(image.size()) <= where.position) image.resize(where.position + 1, 0);
         image[where.position] = stream[i];
     }
-    const auto actual = volume.read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_members_hold(volume, expected);
 }
 
 // ---- A member whose reads fail ----------------------------------------------------------
@@ -181,28 +180,26 @@ TEST(FailedReads, AreReportedByTioRead) {
     OddMemberVolume odd(dir, 8, 2, directory);
     const int64_t unit = odd.geometry.chunk_bytes();
     // Data on the good members, so that their chunks are real.
-    for (int m : {0, 1, 3}) write_text(odd.volume->member_path(m), std::string(size_t(64 * unit), char('a' + m)));
+    for (int m : {0, 1, 3}) kel::write_text_file(odd.volume->member_path(m), std::string(size_t(64 * unit), char('a' + m)));
     Watchdog watchdog(std::chrono::seconds(60), "reads from a directory");
 
     for (bool first_read_good : {true, false}) {
         SCOPED_TRACE(first_read_good ? "member 0 first, then the rest" : "all in one call");
-        std::string why;
-        TioHandle *handle = open_engine(odd.volume->config_path(), -1, &why);
-        ASSERT_NE(handle, nullptr) << why;
-        ASSERT_EQ(tio_set_offset(handle, 0), 0);
+        Handle handle = open_at(odd.volume->config_path(), -1, 0);
+        ASSERT_TRUE(handle);
         // The disk threads may meet the failure as soon as they start.
         StdoutCapture capture;
-        const int32_t launched = tio_launch_read_threads(handle, 8 * unit);
+        const int32_t launched = tio_launch_read_threads(handle.get(), 8 * unit);
         std::vector<uint8_t> buffer(8 * unit);
         int64_t done = 0;
         int32_t first_rc = 0;
         if (first_read_good) {
-            first_rc = tio_read(handle, buffer.data(), unit);
+            first_rc = tio_read(handle.get(), buffer.data(), unit);
             done = unit;
         }
-        const int32_t failed_rc = tio_read(handle, buffer.data() + done, 8 * unit - done);
-        tio_join_threads(handle);
-        const int32_t closed = tio_close(handle);
+        const int32_t failed_rc = tio_read(handle.get(), buffer.data() + done, 8 * unit - done);
+        tio_join_threads(handle.get());
+        const int32_t closed = handle.close();
         const std::string printed = capture.finish();
         EXPECT_EQ(launched, 0);
         if (first_read_good) {
@@ -229,18 +226,18 @@ TEST(UnopenableMember, FailedInitLeavesNothingBehind) {
         OddMemberVolume odd(dir, 8, odd_member, directory);
         Watchdog watchdog(std::chrono::seconds(60), "a failed tio_init");
         const int descriptors = open_fd_count();
-        TioHandle *handle = tio_open();
-        ASSERT_NE(handle, nullptr);
-        ASSERT_EQ(tio_set_config(handle, odd.volume->config_path().c_str()), 0);
-        ASSERT_EQ(tio_set_dir(handle, 1), 0);
+        Handle handle(tio_open());
+        ASSERT_TRUE(handle);
+        ASSERT_EQ(tio_set_config(handle.get(), odd.volume->config_path().c_str()), 0);
+        ASSERT_EQ(tio_set_dir(handle.get(), 1), 0);
         StdoutCapture capture;
-        const int32_t initialised = tio_init(handle);
+        const int32_t initialised = tio_init(handle.get());
         const std::string printed = capture.finish();
         EXPECT_EQ(initialised, -1);
         EXPECT_EQ(printed.rfind("Error! Could not open device file", 0), 0u) << printed;
         EXPECT_EQ(count_error_lines(printed), 1) << printed;
         EXPECT_EQ(handle->initialized, 0);
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
         EXPECT_EQ(open_fd_count(), descriptors);
     }
 }
@@ -272,14 +269,14 @@ TEST(ThreadsThatCannotStart, AreReportedOrReplacedAndNothingHangs) {
     geometry.workers = 2;
     StripedVolume volume(dir, geometry);
     const int64_t unit = geometry.chunk_bytes();
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(21 * unit + 99), 51);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(51, 21 * unit + 99);
 
     // Disk threads cannot start in tio_init: it fails, and closing does not hang.
     ChildResult init = run_in_child(
         [&] {
             if (!forbid_new_threads()) return 10;
             std::string why;
-            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            Handle handle = open_engine(volume.config_path(), 1, &why);
             if (handle) return 11;  // the threads started after all: nothing learned
             return 0;
         },
@@ -296,39 +293,37 @@ TEST(ThreadsThatCannotStart, AreReportedOrReplacedAndNothingHangs) {
     ChildResult write = run_in_child(
         [&] {
             std::string why;
-            TioHandle *handle = open_engine(volume.config_path(), 1, &why);
+            Handle handle = open_engine(volume.config_path(), 1, &why);
             if (!handle) return 20;
-            if (tio_set_offset(handle, 0) != 0) return 21;
+            if (tio_set_offset(handle.get(), 0) != 0) return 21;
             if (!forbid_new_threads()) return 22;
-            if (!write_in_pieces(handle, stream, {5 * unit + 3, int64_t(stream.size()) - 5 * unit - 3}, &why))
+            if (!write_in_pieces(handle.get(), stream, {5 * unit + 3, int64_t(stream.size()) - 5 * unit - 3}, &why))
                 return 23;
-            if (tio_wait_threads(handle) != 0) return 24;
-            return tio_close(handle) == 0 ? 0 : 25;
+            if (tio_wait_threads(handle.get()) != 0) return 24;
+            return handle.close() == 0 ? 0 : 25;
         },
         60);
     ASSERT_TRUE(write.exited) << "signal " << write.signal;
     EXPECT_EQ(write.exit_code, 0) << write.stdout_text;
-    const auto expected = expected_member_images(geometry, 0, stream);
-    const auto actual = volume.read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_stream_on_members(volume, 0, stream);
 
     // Read threads cannot start: the launch is refused (or the reads are done anyway), and
     // neither a read nor the close waits for a thread that does not exist.
     ChildResult read = run_in_child(
         [&] {
             std::string why;
-            TioHandle *handle = open_engine(volume.config_path(), -1, &why);
+            Handle handle = open_engine(volume.config_path(), -1, &why);
             if (!handle) return 30;
-            if (tio_set_offset(handle, 0) != 0) return 31;
+            if (tio_set_offset(handle.get(), 0) != 0) return 31;
             if (!forbid_new_threads()) return 32;
             std::vector<uint8_t> back(stream.size() + unit);
-            const int32_t launched = tio_launch_read_threads(handle, int64_t(stream.size()));
-            const int32_t got = tio_read(handle, back.data(), int64_t(stream.size()));
+            const int32_t launched = tio_launch_read_threads(handle.get(), int64_t(stream.size()));
+            const int32_t got = tio_read(handle.get(), back.data(), int64_t(stream.size()));
             if (launched == 0 && (got != int32_t(stream.size()) || !std::equal(stream.begin(), stream.end(), back.begin())))
                 return 33;
             if (launched != 0 && (launched != -1 || got != -1)) return 34;
-            tio_join_threads(handle);
-            return tio_close(handle) == 0 ? 0 : 35;
+            tio_join_threads(handle.get());
+            return handle.close() == 0 ? 0 : 35;
         },
         30);
     ASSERT_TRUE(read.exited) << "signal " << read.signal;

@@ -1,6 +1,10 @@
 // The handle's life cycle: creation, direction, the distribution of devices over workers,
 // the handle check, failed initialisation and page-aligned blocks.
-#include "volume_fixture.h"
+#include "files.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "striped_volume.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +23,15 @@ const char kCloseMagicMessage[] =
     "Error! In close() and magic number doesn't match. Something stomped on our memory block\n";
 
 TEST(Handle, OpensEmptyAndClosesWithoutConfiguration) {
-    TioHandle *handle = tio_open();
-    ASSERT_NE(handle, nullptr);
+    Handle handle(tio_open());
+    ASSERT_TRUE(handle);
     EXPECT_EQ(handle->magic, TIO_MAGIC);
     EXPECT_EQ(handle->initialized, 0);
     EXPECT_EQ(handle->direction, -1);
     EXPECT_EQ(handle->workers, nullptr);
     EXPECT_EQ(handle->stripe_phase, 0);
     EXPECT_EQ(handle->chunk_fill, 0);
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(handle.close(), 0);
 }
 
 TEST(Handle, SetDirection) {
@@ -38,14 +42,14 @@ TEST(Handle, SetDirection) {
     };
     const Case cases[] = {{-5, 0, 1}, {7, 0, 0}, {0, -1, 1}, {INT32_MIN, 0, 1}, {INT32_MAX, 0, 0}};
     for (const Case &c : cases) {
-        TioHandle *handle = tio_open();
-        ASSERT_NE(handle, nullptr);
-        ASSERT_EQ(tio_set_dir(handle, -1), 0);
+        Handle handle(tio_open());
+        ASSERT_TRUE(handle);
+        ASSERT_EQ(tio_set_dir(handle.get(), -1), 0);
         StdoutCapture capture;
-        EXPECT_EQ(tio_set_dir(handle, c.dir), c.result) << c.dir;
+        EXPECT_EQ(tio_set_dir(handle.get(), c.dir), c.result) << c.dir;
         EXPECT_EQ(capture.finish(), "") << c.dir;
         EXPECT_EQ(handle->direction, c.direction_after) << c.dir;
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
     }
 }
 
@@ -69,8 +73,8 @@ TEST(Handle, DistributesDevicesOverWorkers) {
         StripedVolume volume(dir, geometry);
         const int descriptors = open_fd_count();
         std::string why;
-        TioHandle *handle = open_engine(volume.config_path(), -1, &why);
-        ASSERT_NE(handle, nullptr) << why;
+        Handle handle = open_engine(volume.config_path(), -1, &why);
+        ASSERT_TRUE(handle) << why;
         EXPECT_EQ(handle->initialized, 1);
         ASSERT_EQ(handle->props->thread_count, int32_t(c.per_worker.size()));
         ASSERT_EQ(handle->worker_count, int32_t(c.per_worker.size()));
@@ -92,7 +96,7 @@ TEST(Handle, DistributesDevicesOverWorkers) {
             }
         }
         EXPECT_EQ(next_global, c.members);
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
         EXPECT_EQ(open_fd_count(), descriptors) << "every device stream is closed";
     }
 }
@@ -106,11 +110,11 @@ TEST(Handle, WriteModeCloseEndsThreadsAndStreams) {
     Watchdog watchdog(std::chrono::seconds(30), "write-mode open and close");
     const int descriptors = open_fd_count();
     std::string why;
-    TioHandle *handle = open_engine(volume.config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
+    Handle handle = open_engine(volume.config_path(), 1, &why);
+    ASSERT_TRUE(handle) << why;
     EXPECT_EQ(open_fd_count(), descriptors + 5);
-    EXPECT_EQ(tio_wait_threads(handle), 0) << "nothing handed over";
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(tio_wait_threads(handle.get()), 0) << "nothing handed over";
+    EXPECT_EQ(handle.close(), 0);
     EXPECT_EQ(open_fd_count(), descriptors);
 }
 
@@ -122,14 +126,14 @@ TEST(Handle, InitWithoutDirectionFailsAndClosesClean) {
     StripedVolume volume(dir, geometry);
     Watchdog watchdog(std::chrono::seconds(30), "a tio_init without direction");
     const int descriptors = open_fd_count();
-    TioHandle *handle = tio_open();
-    ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(tio_set_config(handle, volume.config_path().c_str()), 0);
+    Handle handle(tio_open());
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(tio_set_config(handle.get(), volume.config_path().c_str()), 0);
     StdoutCapture capture;
-    EXPECT_EQ(tio_init(handle), -1);
+    EXPECT_EQ(tio_init(handle.get()), -1);
     EXPECT_EQ(capture.finish(), "Error! Direction not set\n");
     EXPECT_EQ(handle->initialized, 0);
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(handle.close(), 0);
     EXPECT_EQ(open_fd_count(), descriptors);
 }
 
@@ -173,23 +177,24 @@ TEST(HandleCheck, StompedHandleIsNotReleased) {
     StripedVolume volume(dir, geometry);
     Watchdog watchdog(std::chrono::seconds(30), "closing a stomped handle");
     std::string why;
-    TioHandle *handle = open_engine(volume.config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
+    Handle handle = open_engine(volume.config_path(), 1, &why);
+    ASSERT_TRUE(handle) << why;
     handle->magic = 0xdeadbeef;
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_close(handle), -1);
+        // The engine keeps a stomped handle, so the test keeps owning it.
+        EXPECT_EQ(tio_close(handle.get()), -1);
         EXPECT_EQ(capture.finish(), kCloseMagicMessage);
     }
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_write(handle, "x", 1), -1);
-        EXPECT_EQ(tio_wait_threads(handle), -1);
+        EXPECT_EQ(tio_write(handle.get(), "x", 1), -1);
+        EXPECT_EQ(tio_wait_threads(handle.get()), -1);
         EXPECT_EQ(capture.finish(), std::string(kMagicMessage) + kMagicMessage);
     }
     EXPECT_EQ(handle->stripe_phase, 0);
     handle->magic = TIO_MAGIC;
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(handle.close(), 0);
 }
 
 // ---- Page-aligned blocks ----------------------------------------------------------------

@@ -1,5 +1,10 @@
 // Where a written stream lands on the member devices, and that it reads back whole.
-#include "volume_fixture.h"
+#include "files.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "pattern.h"
+#include "streams.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -94,33 +99,31 @@ TEST_F(FourMembers, WholeChunkCallsKeepTheirHandOversAndRotation) {
     };
     Watchdog watchdog(std::chrono::seconds(60), "whole-chunk writes");
     std::string why;
-    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
+    Handle handle = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_TRUE(handle) << why;
     ASSERT_EQ(handle->worker_count, 2);
     int64_t total = 0;
     for (const Call &call : calls) total += call.chunks * unit();
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(total), 7);
-    ASSERT_EQ(tio_set_offset(handle, 0), 0);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(7, total);
+    ASSERT_EQ(tio_set_offset(handle.get(), 0), 0);
 
     int64_t written = 0;
     for (const Call &call : calls) {
-        const int64_t before0 = queued(handle, 0), before1 = queued(handle, 1);
+        const int64_t before0 = queued(handle.get(), 0), before1 = queued(handle.get(), 1);
         const int64_t length = call.chunks * unit();
-        ASSERT_EQ(tio_write(handle, stream.data() + written, length), int32_t(length));
+        ASSERT_EQ(tio_write(handle.get(), stream.data() + written, length), int32_t(length));
         written += length;
-        EXPECT_EQ(queued(handle, 0) - before0, 2 * call.handovers_per_device) << call.chunks;
-        EXPECT_EQ(queued(handle, 1) - before1, 2 * call.handovers_per_device) << call.chunks;
+        EXPECT_EQ(queued(handle.get(), 0) - before0, 2 * call.handovers_per_device) << call.chunks;
+        EXPECT_EQ(queued(handle.get(), 1) - before1, 2 * call.handovers_per_device) << call.chunks;
         EXPECT_EQ(handle->stripe_phase, call.phase_after) << call.chunks;
         EXPECT_EQ(handle->chunk_fill, 0);
     }
-    ASSERT_EQ(tio_wait_threads(handle), 0);
-    EXPECT_EQ(done(handle, 0), queued(handle, 0));
-    EXPECT_EQ(done(handle, 1), queued(handle, 1));
-    ASSERT_EQ(tio_close(handle), 0);
+    ASSERT_EQ(tio_wait_threads(handle.get()), 0);
+    EXPECT_EQ(done(handle.get(), 0), queued(handle.get(), 0));
+    EXPECT_EQ(done(handle.get(), 1), queued(handle.get(), 1));
+    ASSERT_EQ(handle.close(), 0);
 
-    const auto expected = expected_member_images(geometry_, 0, stream);
-    const auto actual = volume_->read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_stream_on_members(*volume_, 0, stream);
 }
 
 // tio_close drains the disk threads: what was handed over is on the devices afterwards,
@@ -129,38 +132,34 @@ TEST_F(FourMembers, CloseRightAfterWriteStillWritesEveryChunk) {
     const std::vector<int64_t> pieces = {unit() * 5 / 2, 9 * unit() + 11, unit() - 11, 17 * unit()};
     int64_t total = 0;
     for (int64_t piece : pieces) total += piece;
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(total), 11);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(11, total);
     Watchdog watchdog(std::chrono::seconds(60), "close after write");
     std::string why;
-    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(handle, unit()), 0);
-    ASSERT_TRUE(write_in_pieces(handle, stream, pieces, &why)) << why;
-    ASSERT_EQ(tio_close(handle), 0);
+    Handle handle = open_at(volume_->config_path(), 1, unit());
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE(write_in_pieces(handle.get(), stream, pieces, &why)) << why;
+    ASSERT_EQ(handle.close(), 0);
 
-    const auto expected = expected_member_images(geometry_, unit(), stream);
-    const auto actual = volume_->read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_stream_on_members(*volume_, unit(), stream);
 }
 
 // Moving to a new extent right after writing (no wait in between) keeps what was handed
 // over at the old extent; the stream then continues at the new one.
 TEST_F(FourMembers, NewOffsetRightAfterWritingKeepsEarlierChunksInPlace) {
     const int64_t stripe = 4 * unit();
-    const std::vector<uint8_t> first = pattern_bytes(size_t(3 * stripe), 15);
-    const std::vector<uint8_t> second = pattern_bytes(size_t(2 * stripe + unit() / 2 + 10), 16);
+    const std::vector<uint8_t> first = kel::pattern_bytes(15, 3 * stripe);
+    const std::vector<uint8_t> second = kel::pattern_bytes(16, 2 * stripe + unit() / 2 + 10);
     const int64_t first_offset = unit(), second_offset = 9 * unit();
     Watchdog watchdog(std::chrono::seconds(60), "moving to a new extent");
     std::string why;
-    TioHandle *handle = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(handle, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(handle, first_offset), 0);
-    ASSERT_TRUE(write_in_pieces(handle, first, {stripe + unit() / 3, 2 * stripe - unit() / 3}, &why)) << why;
-    ASSERT_EQ(tio_set_offset(handle, second_offset), 0);
-    ASSERT_TRUE(write_in_pieces(handle, second, {unit() * 5 / 2, int64_t(second.size()) - unit() * 5 / 2}, &why))
+    Handle handle = open_at(volume_->config_path(), 1, first_offset);
+    ASSERT_TRUE(handle);
+    ASSERT_TRUE(write_in_pieces(handle.get(), first, {stripe + unit() / 3, 2 * stripe - unit() / 3}, &why)) << why;
+    ASSERT_EQ(tio_set_offset(handle.get(), second_offset), 0);
+    ASSERT_TRUE(write_in_pieces(handle.get(), second, {unit() * 5 / 2, int64_t(second.size()) - unit() * 5 / 2}, &why))
         << why;
-    ASSERT_EQ(tio_wait_threads(handle), 0);
-    ASSERT_EQ(tio_close(handle), 0);
+    ASSERT_EQ(tio_wait_threads(handle.get()), 0);
+    ASSERT_EQ(handle.close(), 0);
 
     auto expected = expected_member_images(geometry_, first_offset, first);
     const auto later = expected_member_images(geometry_, second_offset, second);
@@ -172,8 +171,7 @@ TEST_F(FourMembers, NewOffsetRightAfterWritingKeepsEarlierChunksInPlace) {
                 expected[m][i] = later[m][i];
             }
     }
-    const auto actual = volume_->read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_members_hold(*volume_, expected);
 }
 
 // Every extent is a stream of its own: tio_set_offset starts it on member 0 even when
@@ -185,26 +183,25 @@ TEST_F(FourMembers, ExtentsStartOnMemberZeroAndLaterHandlesKeepEarlierOnes) {
         int64_t offset;
         std::vector<uint8_t> bytes;
     };
-    const std::vector<Extent> extents = {{unit(), pattern_bytes(size_t(unit() * 5 / 2 + 7), 21)},
-                                         {6 * unit(), pattern_bytes(size_t(9 * unit() + 333), 22)},
-                                         {12 * unit(), pattern_bytes(size_t(3 * unit() + 1), 23)}};
+    const std::vector<Extent> extents = {{unit(), kel::pattern_bytes(21, unit() * 5 / 2 + 7)},
+                                         {6 * unit(), kel::pattern_bytes(22, 9 * unit() + 333)},
+                                         {12 * unit(), kel::pattern_bytes(23, 3 * unit() + 1)}};
     Watchdog watchdog(std::chrono::seconds(60), "extents of several handles");
     std::string why;
-    TioHandle *first = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(first, nullptr) << why;
+    Handle first = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_TRUE(first) << why;
     for (size_t e = 0; e < 2; ++e) {
-        ASSERT_EQ(tio_set_offset(first, extents[e].offset), 0);
+        ASSERT_EQ(tio_set_offset(first.get(), extents[e].offset), 0);
         EXPECT_EQ(first->stripe_phase, 0);
         EXPECT_EQ(first->chunk_fill, 0);
-        ASSERT_TRUE(write_in_pieces(first, extents[e].bytes, {unit() + 5, int64_t(extents[e].bytes.size()) - unit() - 5},
+        ASSERT_TRUE(write_in_pieces(first.get(), extents[e].bytes, {unit() + 5, int64_t(extents[e].bytes.size()) - unit() - 5},
                                     &why)) << why;
     }
-    ASSERT_EQ(tio_close(first), 0);
-    TioHandle *second = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(second, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(second, extents[2].offset), 0);
-    ASSERT_TRUE(write_in_pieces(second, extents[2].bytes, {int64_t(extents[2].bytes.size())}, &why)) << why;
-    ASSERT_EQ(tio_close(second), 0);
+    ASSERT_EQ(first.close(), 0);
+    Handle second = open_at(volume_->config_path(), 1, extents[2].offset);
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(write_in_pieces(second.get(), extents[2].bytes, {int64_t(extents[2].bytes.size())}, &why)) << why;
+    ASSERT_EQ(second.close(), 0);
 
     std::vector<std::vector<uint8_t>> expected(4);
     for (const Extent &extent : extents) {
@@ -215,21 +212,20 @@ TEST_F(FourMembers, ExtentsStartOnMemberZeroAndLaterHandlesKeepEarlierOnes) {
                 if (image[m][i] != 0) expected[m][i] = image[m][i];
         }
     }
-    const auto actual = volume_->read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_members_hold(*volume_, expected);
 
-    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
+    Handle reader = open_engine(volume_->config_path(), -1, &why);
+    ASSERT_TRUE(reader) << why;
     for (const Extent &extent : extents) {
         const int64_t length = int64_t(extent.bytes.size());
         std::vector<uint8_t> back(size_t((length + unit() - 1) / unit() * unit()), 0);
-        ASSERT_EQ(tio_set_offset(reader, extent.offset), 0);
-        ASSERT_EQ(tio_launch_read_threads(reader, length), 0);
-        ASSERT_EQ(tio_read(reader, back.data(), length), int32_t(length));
-        ASSERT_EQ(tio_join_threads(reader), 0);
+        ASSERT_EQ(tio_set_offset(reader.get(), extent.offset), 0);
+        ASSERT_EQ(tio_launch_read_threads(reader.get(), length), 0);
+        ASSERT_EQ(tio_read(reader.get(), back.data(), length), int32_t(length));
+        ASSERT_EQ(tio_join_threads(reader.get()), 0);
         EXPECT_TRUE(std::equal(extent.bytes.begin(), extent.bytes.end(), back.begin())) << "extent at " << extent.offset;
     }
-    ASSERT_EQ(tio_close(reader), 0);
+    ASSERT_EQ(reader.close(), 0);
 }
 
 // The engine keeps no state outside its handles: two handles on two volumes, used in
@@ -243,48 +239,40 @@ TEST(SideBySide, TwoHandlesInTurnsKeepTheirOwnStreams) {
     b.workers = 3;
     b.chunk_sectors = 16;
     StripedVolume volume_a(dir_a, a), volume_b(dir_b, b);
-    const std::vector<uint8_t> stream_a = pattern_bytes(size_t(23 * a.chunk_bytes() + 7), 17);
-    const std::vector<uint8_t> stream_b = pattern_bytes(size_t(17 * b.chunk_bytes() + 300), 18);
+    const std::vector<uint8_t> stream_a = kel::pattern_bytes(17, 23 * a.chunk_bytes() + 7);
+    const std::vector<uint8_t> stream_b = kel::pattern_bytes(18, 17 * b.chunk_bytes() + 300);
     Watchdog watchdog(std::chrono::seconds(60), "two handles");
-    std::string why;
-    TioHandle *writer_a = open_engine(volume_a.config_path(), 1, &why);
-    ASSERT_NE(writer_a, nullptr) << why;
-    TioHandle *writer_b = open_engine(volume_b.config_path(), 1, &why);
-    ASSERT_NE(writer_b, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(writer_a, 0), 0);
-    ASSERT_EQ(tio_set_offset(writer_b, 0), 0);
+    Handle writer_a = open_at(volume_a.config_path(), 1, 0);
+    ASSERT_TRUE(writer_a);
+    Handle writer_b = open_at(volume_b.config_path(), 1, 0);
+    ASSERT_TRUE(writer_b);
     size_t done_a = 0, done_b = 0;
     for (int turn = 0; done_a < stream_a.size() || done_b < stream_b.size(); ++turn) {
         const size_t piece_a = std::min(stream_a.size() - done_a, size_t(3000 + 1111 * (turn % 5)));
         const size_t piece_b = std::min(stream_b.size() - done_b, size_t(7000 + 777 * (turn % 3)));
-        ASSERT_EQ(tio_write(writer_a, stream_a.data() + done_a, int64_t(piece_a)), int32_t(piece_a));
-        ASSERT_EQ(tio_write(writer_b, stream_b.data() + done_b, int64_t(piece_b)), int32_t(piece_b));
+        ASSERT_EQ(tio_write(writer_a.get(), stream_a.data() + done_a, int64_t(piece_a)), int32_t(piece_a));
+        ASSERT_EQ(tio_write(writer_b.get(), stream_b.data() + done_b, int64_t(piece_b)), int32_t(piece_b));
         done_a += piece_a;
         done_b += piece_b;
     }
-    ASSERT_EQ(tio_close(writer_b), 0);
-    ASSERT_EQ(tio_close(writer_a), 0);
-    const auto expected_a = expected_member_images(a, 0, stream_a);
-    const auto expected_b = expected_member_images(b, 0, stream_b);
-    const auto actual_a = volume_a.read_members();
-    const auto actual_b = volume_b.read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual_a[m], expected_a[m]), "") << "volume a, member " << m;
-    for (int m = 0; m < 5; ++m) EXPECT_EQ(compare_image(actual_b[m], expected_b[m]), "") << "volume b, member " << m;
+    ASSERT_EQ(writer_b.close(), 0);
+    ASSERT_EQ(writer_a.close(), 0);
+    expect_members_hold(volume_a, expected_member_images(a, 0, stream_a), {}, "volume a, ");
+    expect_members_hold(volume_b, expected_member_images(b, 0, stream_b), {}, "volume b, ");
 }
 
 // tio_seek moves every device by whole stripes and returns the rest: a read after it
 // starts that many stripes into the stream.
 TEST_F(FourMembers, SeekSkipsWholeStripesAndReturnsTheRest) {
     const int64_t stripe = 4 * unit();
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(6 * stripe), 5);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(5, 6 * stripe);
     Watchdog watchdog(std::chrono::seconds(60), "seek");
     std::string why;
-    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(writer, 0), 0);
-    ASSERT_TRUE(write_in_pieces(writer, stream, {6 * stripe}, &why)) << why;
-    ASSERT_EQ(tio_wait_threads(writer), 0);
-    ASSERT_EQ(tio_close(writer), 0);
+    Handle writer = open_at(volume_->config_path(), 1, 0);
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE(write_in_pieces(writer.get(), stream, {6 * stripe}, &why)) << why;
+    ASSERT_EQ(tio_wait_threads(writer.get()), 0);
+    ASSERT_EQ(writer.close(), 0);
 
     struct Seek {
         int64_t offset;     // in the stream
@@ -297,30 +285,28 @@ TEST_F(FourMembers, SeekSkipsWholeStripesAndReturnsTheRest) {
         {stripe, 0, stripe},
     };
     for (const Seek &seek : seeks) {
-        TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
-        ASSERT_NE(reader, nullptr) << why;
-        ASSERT_EQ(tio_set_offset(reader, 0), 0);
-        EXPECT_EQ(tio_seek(reader, seek.offset), seek.rest) << seek.offset;
+        Handle reader = open_at(volume_->config_path(), -1, 0);
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(tio_seek(reader.get(), seek.offset), seek.rest) << seek.offset;
         // Then back: a negative offset moves back by whole stripes, truncating toward zero.
         if (seek.first_byte >= stripe) {
-            ASSERT_EQ(tio_seek(reader, -(stripe + unit() / 2)), -int32_t(unit() / 2));
-            ASSERT_EQ(tio_seek(reader, stripe), 0);
+            ASSERT_EQ(tio_seek(reader.get(), -(stripe + unit() / 2)), -int32_t(unit() / 2));
+            ASSERT_EQ(tio_seek(reader.get(), stripe), 0);
         }
         const int64_t length = 2 * stripe;
         std::vector<uint8_t> buffer(length);
-        ASSERT_EQ(tio_launch_read_threads(reader, length), 0);
-        ASSERT_EQ(tio_read(reader, buffer.data(), length), int32_t(length));
+        ASSERT_EQ(tio_launch_read_threads(reader.get(), length), 0);
+        ASSERT_EQ(tio_read(reader.get(), buffer.data(), length), int32_t(length));
         EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), stream.begin() + seek.first_byte))
             << "after seeking to " << seek.offset;
-        EXPECT_EQ(tio_join_threads(reader), 0);
-        ASSERT_EQ(tio_close(reader), 0);
+        EXPECT_EQ(tio_join_threads(reader.get()), 0);
+        ASSERT_EQ(reader.close(), 0);
     }
     // A move before the start of the devices fails.
-    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(reader, 0), 0);
-    EXPECT_EQ(tio_seek(reader, -100 * stripe), -1);
-    EXPECT_EQ(tio_close(reader), 0);
+    Handle reader = open_at(volume_->config_path(), -1, 0);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(tio_seek(reader.get(), -100 * stripe), -1);
+    EXPECT_EQ(reader.close(), 0);
 }
 
 // A page the engine may not touch: reading or writing it ends the test with a fault.
@@ -337,53 +323,48 @@ struct ForbiddenPage {
 TEST_F(FourMembers, EmptyAndNegativeCallsTouchNothing) {
     ForbiddenPage forbidden;
     ASSERT_NE(forbidden.address, MAP_FAILED);
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(7 * unit() + 100), 13);
+    const std::vector<uint8_t> stream = kel::pattern_bytes(13, 7 * unit() + 100);
     Watchdog watchdog(std::chrono::seconds(60), "empty calls");
-    std::string why;
-    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(writer, 0), 0);
+    Handle writer = open_at(volume_->config_path(), 1, 0);
+    ASSERT_TRUE(writer);
     const int64_t first = 2 * unit() + 100;
-    ASSERT_EQ(tio_write(writer, stream.data(), first), int32_t(first));
-    const int64_t queued_before = queued(writer, 0) + queued(writer, 1);
-    EXPECT_EQ(tio_write(writer, forbidden.address, 0), 0);
-    EXPECT_EQ(tio_write(writer, nullptr, 0), 0);
+    ASSERT_EQ(tio_write(writer.get(), stream.data(), first), int32_t(first));
+    const int64_t queued_before = queued(writer.get(), 0) + queued(writer.get(), 1);
+    EXPECT_EQ(tio_write(writer.get(), forbidden.address, 0), 0);
+    EXPECT_EQ(tio_write(writer.get(), nullptr, 0), 0);
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_write(writer, forbidden.address, -1), -1);
-        EXPECT_EQ(tio_write(writer, forbidden.address, -int64_t(unit()) * 3), -1);
+        EXPECT_EQ(tio_write(writer.get(), forbidden.address, -1), -1);
+        EXPECT_EQ(tio_write(writer.get(), forbidden.address, -int64_t(unit()) * 3), -1);
         capture.finish();
     }
     EXPECT_EQ(writer->stripe_phase, 2);
     EXPECT_EQ(writer->chunk_fill, 100);
-    EXPECT_EQ(queued(writer, 0) + queued(writer, 1), queued_before);
+    EXPECT_EQ(queued(writer.get(), 0) + queued(writer.get(), 1), queued_before);
     const int64_t rest = int64_t(stream.size()) - first;
-    ASSERT_EQ(tio_write(writer, stream.data() + first, rest), int32_t(rest));
-    ASSERT_EQ(tio_wait_threads(writer), 0);
-    ASSERT_EQ(tio_close(writer), 0);
-    const auto expected = expected_member_images(geometry_, 0, stream);
-    const auto actual = volume_->read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    ASSERT_EQ(tio_write(writer.get(), stream.data() + first, rest), int32_t(rest));
+    ASSERT_EQ(tio_wait_threads(writer.get()), 0);
+    ASSERT_EQ(writer.close(), 0);
+    expect_stream_on_members(*volume_, 0, stream);
 
-    TioHandle *reader = open_engine(volume_->config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(reader, 0), 0);
-    ASSERT_EQ(tio_launch_read_threads(reader, int64_t(stream.size())), 0);
+    Handle reader = open_at(volume_->config_path(), -1, 0);
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(tio_launch_read_threads(reader.get(), int64_t(stream.size())), 0);
     std::vector<uint8_t> back(8 * unit());
-    ASSERT_EQ(tio_read(reader, back.data(), unit()), int32_t(unit()));
-    EXPECT_EQ(tio_read(reader, forbidden.address, 0), 0);
-    EXPECT_EQ(tio_read(reader, nullptr, 0), 0);
+    ASSERT_EQ(tio_read(reader.get(), back.data(), unit()), int32_t(unit()));
+    EXPECT_EQ(tio_read(reader.get(), forbidden.address, 0), 0);
+    EXPECT_EQ(tio_read(reader.get(), nullptr, 0), 0);
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_read(reader, forbidden.address, -5), -1);
+        EXPECT_EQ(tio_read(reader.get(), forbidden.address, -5), -1);
         capture.finish();
     }
     EXPECT_EQ(reader->stripe_phase, 1);
     const int64_t rest_back = int64_t(stream.size()) - unit();
-    ASSERT_EQ(tio_read(reader, back.data() + unit(), rest_back), int32_t(rest_back));
+    ASSERT_EQ(tio_read(reader.get(), back.data() + unit(), rest_back), int32_t(rest_back));
     EXPECT_TRUE(std::equal(stream.begin(), stream.end(), back.begin()));
-    EXPECT_EQ(tio_join_threads(reader), 0);
-    ASSERT_EQ(tio_close(reader), 0);
+    EXPECT_EQ(tio_join_threads(reader.get()), 0);
+    ASSERT_EQ(reader.close(), 0);
 }
 
 // A call whose chunk count does not fit 32 bits is refused before anything is copied
@@ -400,27 +381,27 @@ TEST(HugeCalls, ChunkCountBeyond32BitsIsRefused) {
     Watchdog watchdog(std::chrono::seconds(60), "huge calls");
     std::string why;
 
-    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
+    Handle writer = open_engine(volume.config_path(), 1, &why);
+    ASSERT_TRUE(writer) << why;
     StdoutCapture capture;
-    const int32_t write_rc = tio_write(writer, forbidden.address, huge);
+    const int32_t write_rc = tio_write(writer.get(), forbidden.address, huge);
     const std::string printed = capture.finish();
     EXPECT_EQ(write_rc, -1);
     EXPECT_EQ(count_error_lines(printed), 1) << printed;
     EXPECT_EQ(writer->stripe_phase, 0);
-    EXPECT_EQ(tio_wait_threads(writer), 0);
-    EXPECT_EQ(tio_close(writer), 0);
+    EXPECT_EQ(tio_wait_threads(writer.get()), 0);
+    EXPECT_EQ(writer.close(), 0);
 
-    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    ASSERT_EQ(tio_launch_read_threads(reader, 4 * 512), 0);
+    Handle reader = open_engine(volume.config_path(), -1, &why);
+    ASSERT_TRUE(reader) << why;
+    ASSERT_EQ(tio_launch_read_threads(reader.get(), 4 * 512), 0);
     StdoutCapture read_capture;
-    const int32_t read_rc = tio_read(reader, forbidden.address, huge);
+    const int32_t read_rc = tio_read(reader.get(), forbidden.address, huge);
     const std::string read_printed = read_capture.finish();
     EXPECT_EQ(read_rc, -1);
     EXPECT_GE(count_error_lines(read_printed), 1) << read_printed;
     EXPECT_EQ(reader->stripe_phase, 0);
-    EXPECT_EQ(tio_close(reader), 0);
+    EXPECT_EQ(reader.close(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,12 @@
 // The same streams on real block devices: loop devices over sparse files, attached and
 // detached by the test. Skipped where loop devices cannot be attached (not root, no
 // loop support).
-#include "volume_fixture.h"
+#include "handles.h"
+#include "loop_device.h"
+#include "output_capture.h"
+#include "pattern.h"
+#include "streams.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -53,7 +58,7 @@ TEST_P(LoopDeviceStream, LandsRoundRobinOnEveryDeviceAndReadsBack) {
     std::vector<std::string> paths;
     for (int m = 0; m < c.members; ++m) {
         const std::string backing = dir.file("backing" + std::to_string(m));
-        make_sparse(backing, device_size);
+        kel::make_sparse_file(backing, device_size);
         devices.push_back(std::make_unique<LoopDevice>(backing));
         ASSERT_TRUE(devices.back()->attached()) << devices.back()->error();
         paths.push_back(devices.back()->path());
@@ -91,14 +96,14 @@ TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     const int64_t base = geometry.start_sector * 512 + geometry.member_offset_bytes(short_member);
     const int64_t short_size = base + 5 * unit + 1024;  // rows 0-4 whole, row 5 partly
     ASSERT_EQ(short_size % 512, 0);
-    const std::vector<uint8_t> stream = pattern_bytes(size_t(32 * unit), 91);  // 8 rows
+    const std::vector<uint8_t> stream = kel::pattern_bytes(91, 32 * unit);  // 8 rows
     std::vector<std::unique_ptr<LoopDevice>> devices;
     std::vector<std::string> paths;
     std::vector<int64_t> sizes;
     for (int m = 0; m < 4; ++m) {
         const std::string backing = dir.file("backing" + std::to_string(m));
         sizes.push_back(m == short_member ? short_size : int64_t(1) << 20);
-        make_sparse(backing, sizes.back());
+        kel::make_sparse_file(backing, sizes.back());
         devices.push_back(std::make_unique<LoopDevice>(backing));
         ASSERT_TRUE(devices.back()->attached()) << devices.back()->error();
         paths.push_back(devices.back()->path());
@@ -107,13 +112,12 @@ TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     Watchdog watchdog(std::chrono::seconds(120), "writing past the end of a device");
 
     std::string why;
-    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(writer, 0), 0);
+    Handle writer = open_at(volume.config_path(), 1, 0);
+    ASSERT_TRUE(writer);
     StdoutCapture capture;
-    const bool written = write_in_pieces(writer, stream, {11 * unit + 5, 21 * unit - 5}, &why);
-    const int32_t waited = tio_wait_threads(writer);
-    const int32_t closed = tio_close(writer);
+    const bool written = write_in_pieces(writer.get(), stream, {11 * unit + 5, 21 * unit - 5}, &why);
+    const int32_t waited = tio_wait_threads(writer.get());
+    const int32_t closed = writer.close();
     const std::string printed = capture.finish();
     ASSERT_TRUE(written) << why;
     EXPECT_EQ(waited, -1);
@@ -122,18 +126,16 @@ TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
 
     auto expected = expected_member_images(geometry, 0, stream);
     expected[short_member].resize(size_t(short_size));
-    const auto actual = volume.read_members();
-    for (int m = 0; m < 4; ++m) EXPECT_EQ(compare_image(actual[m], expected[m]), "") << "member " << m;
+    expect_members_hold(volume, expected);
 
-    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    ASSERT_EQ(tio_set_offset(reader, 0), 0);
-    ASSERT_EQ(tio_launch_read_threads(reader, int64_t(stream.size())), 0);
+    Handle reader = open_at(volume.config_path(), -1, 0);
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(tio_launch_read_threads(reader.get(), int64_t(stream.size())), 0);
     const uint8_t poison = 0xC5;
     std::vector<uint8_t> back(stream.size(), poison);
-    EXPECT_EQ(tio_read(reader, back.data(), int64_t(back.size())), int32_t(back.size()));
-    EXPECT_EQ(tio_join_threads(reader), 0);
-    EXPECT_EQ(tio_close(reader), 0);
+    EXPECT_EQ(tio_read(reader.get(), back.data(), int64_t(back.size())), int32_t(back.size()));
+    EXPECT_EQ(tio_join_threads(reader.get()), 0);
+    EXPECT_EQ(reader.close(), 0);
     for (int64_t k = 0; k < 32; ++k) {
         const int64_t row_start = base + (k / 4) * unit;
         const int64_t delivered =

@@ -1,7 +1,11 @@
 // The read sequence and the thread life cycle: misuse is refused at once instead of
 // waiting for ever, early closes end promptly, and short device reads copy exactly what
 // the device delivered.
-#include "volume_fixture.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "pattern.h"
+#include "striped_volume.h"
+#include "watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -24,18 +28,10 @@ protected:
         geometry_.workers = 2;
         volume_ = std::make_unique<StripedVolume>(dir_, geometry_);
         for (int m = 0; m < 4; ++m)
-            write_text(volume_->member_path(m), std::string(size_t(80 * unit()), char('A' + m)));
+            kel::write_text_file(volume_->member_path(m), std::string(size_t(80 * unit()), char('A' + m)));
     }
     int64_t unit() const { return geometry_.chunk_bytes(); }
-    TioHandle *reader() {
-        std::string why;
-        TioHandle *handle = open_engine(volume_->config_path(), -1, &why);
-        EXPECT_NE(handle, nullptr) << why;
-        if (handle) {
-            EXPECT_EQ(tio_set_offset(handle, 0), 0);
-        }
-        return handle;
-    }
+    Handle reader() { return open_at(volume_->config_path(), -1, 0); }
 
     ScratchDir dir_;
     Geometry geometry_;
@@ -62,119 +58,119 @@ TEST_F(ReadSequence, ReadsBeyondThePlanAreRefusedAtOnce) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Watchdog watchdog(std::chrono::seconds(30), c.name);
-        TioHandle *handle = reader();
-        ASSERT_NE(handle, nullptr);
+        Handle handle = reader();
+        ASSERT_TRUE(handle);
         if (c.planned >= 0) {
-            ASSERT_EQ(tio_launch_read_threads(handle, c.planned), 0);
+            ASSERT_EQ(tio_launch_read_threads(handle.get(), c.planned), 0);
         }
         std::vector<uint8_t> buffer(16 * u);
-        for (int64_t length : c.good_reads) ASSERT_EQ(tio_read(handle, buffer.data(), length), int32_t(length));
+        for (int64_t length : c.good_reads) ASSERT_EQ(tio_read(handle.get(), buffer.data(), length), int32_t(length));
         StdoutCapture capture;
         const Clock::time_point start = Clock::now();
-        const int32_t rc = tio_read(handle, buffer.data(), c.refused);
+        const int32_t rc = tio_read(handle.get(), buffer.data(), c.refused);
         const double took = seconds_since(start);
         const std::string printed = capture.finish();
         EXPECT_EQ(rc, -1);
         EXPECT_LT(took, 5.0);
         EXPECT_GE(count_error_lines(printed), 1) << printed;
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
     }
 }
 
 TEST_F(ReadSequence, LaunchTotals) {
     Watchdog watchdog(std::chrono::seconds(30), "launching read sequences");
-    TioHandle *handle = reader();
-    ASSERT_NE(handle, nullptr);
+    Handle handle = reader();
+    ASSERT_TRUE(handle);
     StdoutCapture capture;
-    EXPECT_EQ(tio_launch_read_threads(handle, -1), -1);
+    EXPECT_EQ(tio_launch_read_threads(handle.get(), -1), -1);
     capture.finish();
-    EXPECT_EQ(tio_launch_read_threads(handle, 0), 0);
-    EXPECT_EQ(tio_read(handle, nullptr, 0), 0);
-    EXPECT_EQ(tio_join_threads(handle), 0);
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(tio_launch_read_threads(handle.get(), 0), 0);
+    EXPECT_EQ(tio_read(handle.get(), nullptr, 0), 0);
+    EXPECT_EQ(tio_join_threads(handle.get()), 0);
+    EXPECT_EQ(handle.close(), 0);
 
     // A write-mode handle plans nothing and starts nothing.
     std::string why;
-    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    EXPECT_EQ(tio_launch_read_threads(writer, 8 * unit()), 0);
-    EXPECT_EQ(tio_wait_threads(writer), 0);
-    EXPECT_EQ(tio_close(writer), 0);
+    Handle writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_TRUE(writer) << why;
+    EXPECT_EQ(tio_launch_read_threads(writer.get(), 8 * unit()), 0);
+    EXPECT_EQ(tio_wait_threads(writer.get()), 0);
+    EXPECT_EQ(writer.close(), 0);
 }
 
 // tio_join_threads waits for each disk thread once: a second call, the shutdown after it
 // and a call before any launch find nothing to wait for.
 TEST_F(ReadSequence, JoinWaitsForEachThreadOnce) {
     Watchdog watchdog(std::chrono::seconds(30), "joining read threads");
-    TioHandle *handle = reader();
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(tio_join_threads(handle), 0) << "no read sequence was launched";
-    ASSERT_EQ(tio_launch_read_threads(handle, 6 * unit()), 0);
+    Handle handle = reader();
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(tio_join_threads(handle.get()), 0) << "no read sequence was launched";
+    ASSERT_EQ(tio_launch_read_threads(handle.get(), 6 * unit()), 0);
     std::vector<uint8_t> buffer(6 * unit());
-    ASSERT_EQ(tio_read(handle, buffer.data(), 6 * unit()), int32_t(6 * unit()));
+    ASSERT_EQ(tio_read(handle.get(), buffer.data(), 6 * unit()), int32_t(6 * unit()));
     for (int64_t k = 0; k < 6; ++k) EXPECT_EQ(buffer[k * unit()], 'A' + k % 4) << "chunk " << k;
-    EXPECT_EQ(tio_join_threads(handle), 0);
-    EXPECT_EQ(tio_join_threads(handle), 0);
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(tio_join_threads(handle.get()), 0);
+    EXPECT_EQ(tio_join_threads(handle.get()), 0);
+    EXPECT_EQ(handle.close(), 0);
 }
 
 TEST_F(ReadSequence, JoinIsRefusedAtOnceInWriteMode) {
     Watchdog watchdog(std::chrono::seconds(30), "joining write-mode threads");
     std::string why;
-    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    const std::vector<uint8_t> data = pattern_bytes(size_t(5 * unit()), 3);
-    ASSERT_EQ(tio_write(writer, data.data(), int64_t(data.size())), int32_t(data.size()));
+    Handle writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_TRUE(writer) << why;
+    const std::vector<uint8_t> data = kel::pattern_bytes(3, 5 * unit());
+    ASSERT_EQ(tio_write(writer.get(), data.data(), int64_t(data.size())), int32_t(data.size()));
     const Clock::time_point start = Clock::now();
     StdoutCapture capture;
-    EXPECT_EQ(tio_join_threads(writer), -1);
+    EXPECT_EQ(tio_join_threads(writer.get()), -1);
     capture.finish();
     EXPECT_LT(seconds_since(start), 5.0);
-    EXPECT_EQ(tio_wait_threads(writer), 0);
-    EXPECT_EQ(tio_close(writer), 0);
+    EXPECT_EQ(tio_wait_threads(writer.get()), 0);
+    EXPECT_EQ(writer.close(), 0);
 }
 
 // Transfers in the direction the handle was not opened for would wait for ever for the
 // other side's thread; they are refused at once.
 TEST_F(ReadSequence, TransfersAgainstTheDirectionAreRefused) {
     Watchdog watchdog(std::chrono::seconds(30), "transfers against the direction");
-    const std::vector<uint8_t> data = pattern_bytes(size_t(16 * unit()), 9);
+    const std::vector<uint8_t> data = kel::pattern_bytes(9, 16 * unit());
     std::vector<uint8_t> buffer(16 * unit());
     std::string why;
-    TioHandle *writer = open_engine(volume_->config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
+    Handle writer = open_engine(volume_->config_path(), 1, &why);
+    ASSERT_TRUE(writer) << why;
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_read(writer, buffer.data(), 16 * unit()), -1);
+        EXPECT_EQ(tio_read(writer.get(), buffer.data(), 16 * unit()), -1);
         capture.finish();
     }
-    EXPECT_EQ(tio_wait_threads(writer), 0);
-    EXPECT_EQ(tio_close(writer), 0);
+    EXPECT_EQ(tio_wait_threads(writer.get()), 0);
+    EXPECT_EQ(writer.close(), 0);
 
-    TioHandle *handle = reader();
-    ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(tio_launch_read_threads(handle, 16 * unit()), 0);
+    Handle handle = reader();
+    ASSERT_TRUE(handle);
+    ASSERT_EQ(tio_launch_read_threads(handle.get(), 16 * unit()), 0);
     {
         StdoutCapture capture;
-        EXPECT_EQ(tio_write(handle, data.data(), 16 * unit()), -1);
+        EXPECT_EQ(tio_write(handle.get(), data.data(), 16 * unit()), -1);
         capture.finish();
     }
-    EXPECT_EQ(tio_read(handle, buffer.data(), 16 * unit()), int32_t(16 * unit()));
+    EXPECT_EQ(tio_read(handle.get(), buffer.data(), 16 * unit()), int32_t(16 * unit()));
     EXPECT_EQ(buffer[5 * unit()], 'B');
-    EXPECT_EQ(tio_join_threads(handle), 0);
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(tio_join_threads(handle.get()), 0);
+    EXPECT_EQ(handle.close(), 0);
 }
 
 // One handle, two read sequences: the second starts where it is positioned and reads its
 // own plan from the first device on.
 TEST_F(ReadSequence, ASecondSequenceOnTheSameHandle) {
     for (int m = 0; m < 4; ++m) {
-        std::vector<uint8_t> content = pattern_bytes(size_t(80 * unit()), 60 + m);
-        write_text(volume_->member_path(m), std::string(content.begin(), content.end()));
+        std::vector<uint8_t> content = kel::pattern_bytes(60 + m, 80 * unit());
+        kel::write_text_file(volume_->member_path(m), std::string(content.begin(), content.end()));
     }
     Watchdog watchdog(std::chrono::seconds(30), "two read sequences");
-    TioHandle *handle = reader();
-    ASSERT_NE(handle, nullptr);
+    Handle handle = reader();
+    ASSERT_TRUE(handle);
     const std::vector<uint8_t> stream_at_0 = [&] {
         std::vector<uint8_t> out;
         std::string why;
@@ -185,17 +181,17 @@ TEST_F(ReadSequence, ASecondSequenceOnTheSameHandle) {
     // The first sequence stops half-way through a stripe, the second starts one stripe
     // row further on every device.
     std::vector<uint8_t> first(6 * unit()), second(8 * unit());
-    ASSERT_EQ(tio_launch_read_threads(handle, 6 * unit()), 0);
-    ASSERT_EQ(tio_read(handle, first.data(), 6 * unit()), int32_t(6 * unit()));
-    ASSERT_EQ(tio_join_threads(handle), 0);
+    ASSERT_EQ(tio_launch_read_threads(handle.get(), 6 * unit()), 0);
+    ASSERT_EQ(tio_read(handle.get(), first.data(), 6 * unit()), int32_t(6 * unit()));
+    ASSERT_EQ(tio_join_threads(handle.get()), 0);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), stream_at_0.begin()));
-    ASSERT_EQ(tio_set_offset(handle, 3 * unit()), 0);
-    ASSERT_EQ(tio_launch_read_threads(handle, 8 * unit()), 0);
-    ASSERT_EQ(tio_read(handle, second.data(), 3 * unit()), int32_t(3 * unit()));
-    ASSERT_EQ(tio_read(handle, second.data() + 3 * unit(), 5 * unit()), int32_t(5 * unit()));
-    ASSERT_EQ(tio_join_threads(handle), 0);
+    ASSERT_EQ(tio_set_offset(handle.get(), 3 * unit()), 0);
+    ASSERT_EQ(tio_launch_read_threads(handle.get(), 8 * unit()), 0);
+    ASSERT_EQ(tio_read(handle.get(), second.data(), 3 * unit()), int32_t(3 * unit()));
+    ASSERT_EQ(tio_read(handle.get(), second.data() + 3 * unit(), 5 * unit()), int32_t(5 * unit()));
+    ASSERT_EQ(tio_join_threads(handle.get()), 0);
     EXPECT_TRUE(std::equal(second.begin(), second.end(), stream_at_0.begin() + 12 * unit()));
-    EXPECT_EQ(tio_close(handle), 0);
+    EXPECT_EQ(handle.close(), 0);
 }
 
 // The caller stops early: the disk threads still have planned chunks (and wait for empty
@@ -204,15 +200,15 @@ TEST_F(ReadSequence, CloseWhileDiskThreadsStillHaveChunks) {
     for (int chunks_read : {0, 1, 5}) {
         SCOPED_TRACE(std::to_string(chunks_read) + " chunks read before closing");
         Watchdog watchdog(std::chrono::seconds(30), "closing an unfinished read sequence");
-        TioHandle *handle = reader();
-        ASSERT_NE(handle, nullptr);
-        ASSERT_EQ(tio_launch_read_threads(handle, 64 * unit()), 0);
+        Handle handle = reader();
+        ASSERT_TRUE(handle);
+        ASSERT_EQ(tio_launch_read_threads(handle.get(), 64 * unit()), 0);
         std::vector<uint8_t> buffer(8 * unit());
         if (chunks_read > 0) {
-            ASSERT_EQ(tio_read(handle, buffer.data(), chunks_read * unit()), int32_t(chunks_read * unit()));
+            ASSERT_EQ(tio_read(handle.get(), buffer.data(), chunks_read * unit()), int32_t(chunks_read * unit()));
         }
         const Clock::time_point start = Clock::now();
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(handle.close(), 0);
         EXPECT_LT(seconds_since(start), 5.0);
     }
 }
@@ -232,8 +228,8 @@ TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
     const std::vector<int64_t> member_sizes = {3 * unit, unit + unit / 2 + 100, 3 * unit, 2 * unit + 1};
     std::vector<std::vector<uint8_t>> contents;
     for (int m = 0; m < 4; ++m) {
-        contents.push_back(pattern_bytes(size_t(member_sizes[m]), 40 + m));
-        write_text(volume.member_path(m), std::string(contents[m].begin(), contents[m].end()));
+        contents.push_back(kel::pattern_bytes(40 + m, member_sizes[m]));
+        kel::write_text_file(volume.member_path(m), std::string(contents[m].begin(), contents[m].end()));
     }
     const int64_t total = 12 * unit;
     const uint8_t poison = 0xEE;
@@ -241,19 +237,17 @@ TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
 
     for (const std::vector<int> &cutting : std::vector<std::vector<int>>{{12}, {1}, {5, 3}}) {
         SCOPED_TRACE("calls of " + std::to_string(cutting[0]) + " chunks first");
-        std::string why;
-        TioHandle *handle = open_engine(volume.config_path(), -1, &why);
-        ASSERT_NE(handle, nullptr) << why;
-        ASSERT_EQ(tio_set_offset(handle, 0), 0);
-        ASSERT_EQ(tio_launch_read_threads(handle, total), 0);
+        Handle handle = open_at(volume.config_path(), -1, 0);
+        ASSERT_TRUE(handle);
+        ASSERT_EQ(tio_launch_read_threads(handle.get(), total), 0);
         std::vector<uint8_t> buffer(total, poison);
         int64_t done = 0;
         for (int64_t piece : read_pieces(total, unit, cutting)) {
-            ASSERT_EQ(tio_read(handle, buffer.data() + done, piece), int32_t(piece));
+            ASSERT_EQ(tio_read(handle.get(), buffer.data() + done, piece), int32_t(piece));
             done += piece;
         }
-        EXPECT_EQ(tio_join_threads(handle), 0);
-        EXPECT_EQ(tio_close(handle), 0);
+        EXPECT_EQ(tio_join_threads(handle.get()), 0);
+        EXPECT_EQ(handle.close(), 0);
 
         for (int64_t k = 0; k < 12; ++k) {
             const int member = int(k % 4);

@@ -1,6 +1,8 @@
 // tio_next_chunk_bytes: how many bytes the next chunk of a read sequence holds by its plan,
 // as the sequence is consumed by tio_read calls of different sizes.
-#include "volume_fixture.h"
+#include "handles.h"
+#include "output_capture.h"
+#include "striped_volume.h"
 
 #include <gtest/gtest.h>
 
@@ -39,15 +41,15 @@ TEST(NextChunkBytes, FollowsTheReadPlan) {
     StripedVolume volume(dir, Geometry{});
     for (const PlanCase &c : cases) {
         std::string why;
-        TioHandle *handle = open_engine(volume.config_path(), -1, &why);
-        ASSERT_NE(handle, nullptr) << why;
-        EXPECT_EQ(tio_launch_read_threads(handle, c.total), 0) << c.name;
+        Handle handle = open_engine(volume.config_path(), -1, &why);
+        ASSERT_TRUE(handle) << why;
+        EXPECT_EQ(tio_launch_read_threads(handle.get(), c.total), 0) << c.name;
         std::vector<uint8_t> buffer(static_cast<size_t>(c.total + kChunk));
-        for (int64_t read : c.reads) EXPECT_EQ(tio_read(handle, buffer.data(), read), read) << c.name;
-        EXPECT_EQ(tio_next_chunk_bytes(handle), c.next_chunk_bytes) << c.name;
-        EXPECT_EQ(tio_join_threads(handle), 0) << c.name;
-        EXPECT_EQ(tio_next_chunk_bytes(handle), 0) << c.name << ": after the sequence ended";
-        EXPECT_EQ(tio_close(handle), 0) << c.name;
+        for (int64_t read : c.reads) EXPECT_EQ(tio_read(handle.get(), buffer.data(), read), read) << c.name;
+        EXPECT_EQ(tio_next_chunk_bytes(handle.get()), c.next_chunk_bytes) << c.name;
+        EXPECT_EQ(tio_join_threads(handle.get()), 0) << c.name;
+        EXPECT_EQ(tio_next_chunk_bytes(handle.get()), 0) << c.name << ": after the sequence ended";
+        EXPECT_EQ(handle.close(), 0) << c.name;
     }
 }
 
@@ -55,23 +57,23 @@ TEST(NextChunkBytes, NothingWithoutASequenceAndTheHandleCheckOnABadHandle) {
     ScratchDir dir;
     StripedVolume volume(dir, Geometry{});
     std::string why;
-    TioHandle *reader = open_engine(volume.config_path(), -1, &why);
-    ASSERT_NE(reader, nullptr) << why;
-    TioHandle *writer = open_engine(volume.config_path(), 1, &why);
-    ASSERT_NE(writer, nullptr) << why;
-    TioHandle *unconfigured = tio_open();
-    ASSERT_NE(unconfigured, nullptr);
+    Handle reader = open_engine(volume.config_path(), -1, &why);
+    ASSERT_TRUE(reader) << why;
+    Handle writer = open_engine(volume.config_path(), 1, &why);
+    ASSERT_TRUE(writer) << why;
+    Handle unconfigured(tio_open());
+    ASSERT_TRUE(unconfigured);
     StdoutCapture capture;
-    EXPECT_EQ(tio_next_chunk_bytes(reader), 0) << "before tio_launch_read_threads";
-    EXPECT_EQ(tio_launch_read_threads(writer, 8 * kChunk), 0);
-    EXPECT_EQ(tio_next_chunk_bytes(writer), 0) << "write mode";
-    EXPECT_EQ(tio_next_chunk_bytes(unconfigured), 0) << "not configured";
+    EXPECT_EQ(tio_next_chunk_bytes(reader.get()), 0) << "before tio_launch_read_threads";
+    EXPECT_EQ(tio_launch_read_threads(writer.get(), 8 * kChunk), 0);
+    EXPECT_EQ(tio_next_chunk_bytes(writer.get()), 0) << "write mode";
+    EXPECT_EQ(tio_next_chunk_bytes(unconfigured.get()), 0) << "not configured";
     EXPECT_EQ(tio_next_chunk_bytes(nullptr), -1);
     EXPECT_EQ(capture.finish(),
               "Error! Magic number doesn't match. Something has stomped on our memory block\n");
-    EXPECT_EQ(tio_close(unconfigured), 0);
-    EXPECT_EQ(tio_close(writer), 0);
-    EXPECT_EQ(tio_close(reader), 0);
+    EXPECT_EQ(unconfigured.close(), 0);
+    EXPECT_EQ(writer.close(), 0);
+    EXPECT_EQ(reader.close(), 0);
 }
 
 }  // namespace

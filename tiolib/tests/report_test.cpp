@@ -1,7 +1,10 @@
 // Engine messages: a program linking the static engine can take them off standard output,
 // every message reaches its sink whole, and the default stays standard output.
 #include "report.h"
-#include "volume_fixture.h"
+#include "files.h"
+#include "output_capture.h"
+#include "tio.h"
+#include "volume_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +41,7 @@ const char kHandleCheck[] = "Error! Magic number doesn't match. Something has st
 TEST(Report, ASinkReceivesEachMessageWholeAndStandardOutputNothing) {
     ScratchDir dir;
     const std::string incomplete = dir.file("incomplete.conf");
-    write_text(incomplete, "TYPE=RAID");
+    kel::write_text_file(incomplete, "TYPE=RAID");
     // A path longer than any fixed line buffer must not be cut.
     const std::string long_path = dir.path() + "/" + std::string(3000, 'p') + ".conf";
     StdoutCapture capture;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "tio.h"
-#include "volume_fixture.h"
+#include "output_capture.h"
 
 #include <cstdint>
 #include <memory>
