@@ -22,12 +22,26 @@ ChildResult run_in_child(const std::function<int()> &body, unsigned seconds) {
         ::dup2(fd, STDOUT_FILENO);
         ::close(fd);
         alarm(seconds);
-        int code = body();
+        int code = kEscapedException;
+        // An exception must not unwind into the test program's own code in the child.
+        try {
+            code = body();
+        } catch (...) {
+        }
         std::fflush(stdout);
         _exit(code);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = pid;
+    if (pid > 0) {
+        while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+        }
+    }
+    if (waited < 0) {
+        // No child ran (or it cannot be waited for): never a success.
+        result.stdout_text = errno_text(pid < 0 ? "fork" : "waitpid", "child");
+        ::unlink(out_path.c_str());
+        return result;
     }
     result.exited = WIFEXITED(status);
     result.exit_code = result.exited ? WEXITSTATUS(status) : -1;

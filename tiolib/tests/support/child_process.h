@@ -14,7 +14,11 @@ struct ChildResult {
     std::string stdout_text; // what the child wrote to standard output
 };
 
-// Runs body in a forked child under alarm(seconds); body's result is the exit code.
+// The child's exit code when body threw.
+constexpr int kEscapedException = 125;
+
+// Runs body in a forked child under alarm(seconds); body's result is the exit code. When
+// no child can be started, the result is not exited and stdout_text says why.
 ChildResult run_in_child(const std::function<int()> &body, unsigned seconds);
 
 }  // namespace tio_test

@@ -51,15 +51,26 @@ std::string temp_file_path(const char *stem) {
     return templ;
 }
 
-int open_fd_count() {
+namespace {
+
+// Entries of a /proc directory, "." and ".." not counted.
+int proc_entries(const char *path) {
     int count = 0;
-    DIR *dir = opendir("/proc/self/fd");
+    DIR *dir = opendir(path);
     if (!dir) return -1;
     while (dirent *entry = readdir(dir)) {
         if (entry->d_name[0] != '.') ++count;
     }
     closedir(dir);
-    return count - 1;  // the descriptor of the listing itself
+    return count;
 }
+
+}  // namespace
+
+int open_fd_count() {
+    return proc_entries("/proc/self/fd") - 1;  // the descriptor of the listing itself
+}
+
+int thread_count() { return proc_entries("/proc/self/task"); }
 
 }  // namespace tio_test

@@ -1,5 +1,5 @@
 // Files of the engine tests: a scratch directory, whole-file reads, temporary files and
-// the count of this process's open descriptors.
+// the counts of this process's open descriptors and threads.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +29,8 @@ std::vector<uint8_t> read_all(const std::string &path, int64_t limit = -1);
 std::string temp_file_path(const char *stem);
 // Number of open descriptors of this process.
 int open_fd_count();
+// Number of threads of this process.
+int thread_count();
 // "call(path): strerror(errno)".
 std::string errno_text(const std::string &call, const std::string &path);
 
