@@ -8,6 +8,7 @@
 #include "program.h"
 #include "temp_volume.h"
 #include "timing.h"
+#include "units.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -30,9 +31,10 @@ namespace {
 using kel::Direction;
 using kel::EngineHandle;
 using kel::File;
+using kel::kKiB;
+using kel::kMiB;
+using kel::mib_per_second;
 
-constexpr int64_t kKiB = 1024;
-constexpr int64_t kMiB = 1024 * kKiB;
 constexpr uint64_t kSeed = 0x6b656c2d62656e63ull;
 
 // ---- Options -----------------------------------------------------------------------
@@ -158,10 +160,6 @@ using kel::PhaseClock;
 using kel::time_run;
 using kel::time_seconds;
 using kel::Timing;
-
-double mib_per_second(int64_t bytes, double seconds) {
-    return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
-}
 
 // ---- One cell: a volume, its files and the measurements on them ---------------------
 

@@ -6,6 +6,7 @@
 #include "pattern.h"
 #include "program.h"
 #include "temp_volume.h"
+#include "units.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,9 +24,10 @@ namespace {
 
 using kel::Direction;
 using kel::EngineHandle;
+using kel::kKiB;
+using kel::kMiB;
+using kel::mib_per_second;
 
-constexpr int64_t kKiB = 1024;
-constexpr int64_t kMiB = 1024 * kKiB;
 constexpr uint64_t kSeed = 0x6b656c2d64656d6full;
 
 struct Options {
@@ -89,10 +91,6 @@ Options parse_options(int argc, char **argv) {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double mib_per_second(int64_t bytes, double seconds) {
-    return seconds > 0 ? static_cast<double>(bytes) / kMiB / seconds : 0.0;
 }
 
 // One extent of the data file: where it starts on every member and how many stream

@@ -2,13 +2,13 @@
 // configuration file, and a whole volume of member files made of them.
 #pragma once
 
+#include "units.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kel {
-
-constexpr int64_t kSectorBytes = 512;
 
 // Creates (or empties) path and gives it size bytes without writing any: a sparse file.
 // Throws SystemError.
