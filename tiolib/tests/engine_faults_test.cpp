@@ -23,10 +23,8 @@ namespace {
 
 // A four-member volume, two workers, whose member `odd_member` is the given path.
 struct OddMemberVolume {
-    OddMemberVolume(const ScratchDir &dir, int chunk_sectors, int odd_member, const std::string &odd_path) {
-        geometry.members = 4;
-        geometry.workers = 2;
-        geometry.chunk_sectors = chunk_sectors;
+    OddMemberVolume(const ScratchDir &dir, int chunk_sectors, int odd_member, const std::string &odd_path)
+        : geometry{.members = 4, .chunk_sectors = chunk_sectors, .workers = 2} {
         std::vector<std::string> paths;
         for (int m = 0; m < 4; ++m) {
             paths.push_back(m == odd_member ? odd_path : dir.file("member" + std::to_string(m)));
@@ -34,7 +32,7 @@ struct OddMemberVolume {
         }
         volume = std::make_unique<StripedVolume>(dir, geometry, paths);
     }
-    Geometry geometry;
+    const Geometry geometry;
     std::unique_ptr<StripedVolume> volume;
 };
 
@@ -99,9 +97,7 @@ INSTANTIATE_TEST_SUITE_P(ChunkSectors, RefusedWrites, testing::Values(8, 128));
 // must not pull what follows forward, and what failed stays absent.
 TEST(ShortWrites, LaterChunksLandAtTheirOwnPositions) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 4;
-    geometry.workers = 2;
+    const Geometry geometry{.members = 4, .workers = 2};
     StripedVolume volume(dir, geometry);
     const int64_t unit = geometry.chunk_bytes();
     const int64_t first = 13 * unit + unit / 2;  // ends inside a chunk of member 1
@@ -264,9 +260,7 @@ TEST(ThreadsThatCannotStart, AreReportedOrReplacedAndNothingHangs) {
     GTEST_SKIP() << "an address-space limit cannot be combined with the sanitizers' shadow memory";
 #endif
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 4;
-    geometry.workers = 2;
+    const Geometry geometry{.members = 4, .workers = 2};
     StripedVolume volume(dir, geometry);
     const int64_t unit = geometry.chunk_bytes();
     const std::vector<uint8_t> stream = kel::pattern_bytes(51, 21 * unit + 99);

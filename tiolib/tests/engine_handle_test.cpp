@@ -67,9 +67,7 @@ TEST(Handle, DistributesDevicesOverWorkers) {
     for (const Case &c : cases) {
         SCOPED_TRACE("S=" + std::to_string(c.members) + " THREADS=" + std::to_string(c.threads));
         ScratchDir dir;
-        Geometry geometry;
-        geometry.members = c.members;
-        geometry.workers = c.threads;
+        const Geometry geometry{.members = c.members, .workers = c.threads};
         StripedVolume volume(dir, geometry);
         const int descriptors = open_fd_count();
         std::string why;
@@ -103,9 +101,7 @@ TEST(Handle, DistributesDevicesOverWorkers) {
 
 TEST(Handle, WriteModeCloseEndsThreadsAndStreams) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 5;
-    geometry.workers = 3;
+    const Geometry geometry{.members = 5, .workers = 3};
     StripedVolume volume(dir, geometry);
     Watchdog watchdog(std::chrono::seconds(30), "write-mode open and close");
     const int descriptors = open_fd_count();
@@ -120,9 +116,7 @@ TEST(Handle, WriteModeCloseEndsThreadsAndStreams) {
 
 TEST(Handle, InitWithoutDirectionFailsAndClosesClean) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 8;
-    geometry.workers = 3;
+    const Geometry geometry{.members = 8, .workers = 3};
     StripedVolume volume(dir, geometry);
     Watchdog watchdog(std::chrono::seconds(30), "a tio_init without direction");
     const int descriptors = open_fd_count();
@@ -173,8 +167,7 @@ TEST(HandleCheck, NullHandleIsRefusedByEveryOperation) {
 // again still works (a release would show as a use after free under the address sanitizer).
 TEST(HandleCheck, StompedHandleIsNotReleased) {
     ScratchDir dir;
-    Geometry geometry;
-    StripedVolume volume(dir, geometry);
+    StripedVolume volume(dir, Geometry{});
     Watchdog watchdog(std::chrono::seconds(30), "closing a stomped handle");
     std::string why;
     Handle handle = open_engine(volume.config_path(), 1, &why);

@@ -44,10 +44,7 @@ class StreamLayout : public testing::TestWithParam<StreamCase> {};
 TEST_P(StreamLayout, LandsRoundRobinOnEveryMemberAndReadsBack) {
     const StreamCase &c = GetParam();
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = c.members;
-    geometry.workers = c.workers;
-    geometry.chunk_sectors = c.chunk_sectors;
+    const Geometry geometry{.members = c.members, .chunk_sectors = c.chunk_sectors, .workers = c.workers};
     StripedVolume volume(dir, geometry);
     const int64_t unit = geometry.chunk_bytes();
     const std::vector<int64_t> pieces = piece_plans()[c.plan].pieces(unit, c.members);
@@ -62,15 +59,11 @@ INSTANTIATE_TEST_SUITE_P(LargeChunks, StreamLayout, testing::ValuesIn(all_cases(
 // A four-member volume with two workers, as in the usual examples.
 class FourMembers : public testing::Test {
 protected:
-    void SetUp() override {
-        geometry_.members = 4;
-        geometry_.workers = 2;
-        volume_ = std::make_unique<StripedVolume>(dir_, geometry_);
-    }
+    void SetUp() override { volume_ = std::make_unique<StripedVolume>(dir_, geometry_); }
     int64_t unit() const { return geometry_.chunk_bytes(); }
 
     ScratchDir dir_;
-    Geometry geometry_;
+    const Geometry geometry_{.members = 4, .workers = 2};
     std::unique_ptr<StripedVolume> volume_;
 };
 
@@ -232,12 +225,8 @@ TEST_F(FourMembers, ExtentsStartOnMemberZeroAndLaterHandlesKeepEarlierOnes) {
 // turns, each produce their own stream.
 TEST(SideBySide, TwoHandlesInTurnsKeepTheirOwnStreams) {
     ScratchDir dir_a, dir_b;
-    Geometry a, b;
-    a.members = 4;
-    a.workers = 2;
-    b.members = 5;
-    b.workers = 3;
-    b.chunk_sectors = 16;
+    const Geometry a{.members = 4, .workers = 2};
+    const Geometry b{.members = 5, .chunk_sectors = 16, .workers = 3};
     StripedVolume volume_a(dir_a, a), volume_b(dir_b, b);
     const std::vector<uint8_t> stream_a = kel::pattern_bytes(17, 23 * a.chunk_bytes() + 7);
     const std::vector<uint8_t> stream_b = kel::pattern_bytes(18, 17 * b.chunk_bytes() + 300);
@@ -371,10 +360,7 @@ TEST_F(FourMembers, EmptyAndNegativeCallsTouchNothing) {
 // (the buffer is a forbidden page; the length is never backed by memory).
 TEST(HugeCalls, ChunkCountBeyond32BitsIsRefused) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 2;
-    geometry.workers = 1;
-    geometry.chunk_sectors = 1;  // 512-byte chunks
+    const Geometry geometry{.members = 2, .chunk_sectors = 1, .workers = 1};  // 512-byte chunks
     StripedVolume volume(dir, geometry);
     ForbiddenPage forbidden;
     const int64_t huge = (int64_t(1) << 31) * 512 + 3 * 512;  // 2^31 + 3 chunks

@@ -38,10 +38,7 @@ TEST_P(LoopDeviceStream, LandsRoundRobinOnEveryDeviceAndReadsBack) {
     if (!unavailable_->empty()) GTEST_SKIP() << "loop devices unavailable: " << *unavailable_;
     const DeviceCase &c = GetParam();
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = c.members;
-    geometry.workers = c.workers;
-    geometry.start_sector = 16;
+    const Geometry geometry{.members = c.members, .workers = c.workers, .start_sector = 16};
     const int64_t unit = geometry.chunk_bytes();
     const std::vector<int64_t> pieces = piece_plans()[c.plan].pieces(unit, c.members);
     int64_t total = 0;
@@ -88,9 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopDeviceStream, testing::ValuesIn(device_cases(
 TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     if (!unavailable_->empty()) GTEST_SKIP() << "loop devices unavailable: " << *unavailable_;
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 4;
-    geometry.workers = 2;
+    const Geometry geometry{.members = 4, .workers = 2};
     const int64_t unit = geometry.chunk_bytes();
     const int short_member = 1;
     const int64_t base = geometry.start_sector * 512 + geometry.member_offset_bytes(short_member);

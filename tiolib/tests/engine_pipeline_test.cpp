@@ -24,8 +24,6 @@ double seconds_since(Clock::time_point start) {
 class ReadSequence : public testing::Test {
 protected:
     void SetUp() override {
-        geometry_.members = 4;
-        geometry_.workers = 2;
         volume_ = std::make_unique<StripedVolume>(dir_, geometry_);
         for (int m = 0; m < 4; ++m)
             kel::write_text_file(volume_->member_path(m), std::string(size_t(80 * unit()), char('A' + m)));
@@ -34,7 +32,7 @@ protected:
     Handle reader() { return open_at(volume_->config_path(), -1, 0); }
 
     ScratchDir dir_;
-    Geometry geometry_;
+    const Geometry geometry_{.members = 4, .workers = 2};
     std::unique_ptr<StripedVolume> volume_;
 };
 
@@ -218,11 +216,7 @@ TEST_F(ReadSequence, CloseWhileDiskThreadsStillHaveChunks) {
 // still lands at its own place. A read past the end delivers nothing.
 TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 4;
-    geometry.workers = 2;
-    geometry.start_sector = 0;
-    geometry.member_sectors = {0, 0, 0, 0};
+    const Geometry geometry{.members = 4, .workers = 2, .start_sector = 0, .member_sectors = {0, 0, 0, 0}};
     StripedVolume volume(dir, geometry);
     const int64_t unit = geometry.chunk_bytes();
     const std::vector<int64_t> member_sizes = {3 * unit, unit + unit / 2 + 100, 3 * unit, 2 * unit + 1};

@@ -31,9 +31,7 @@ void write_handle_then_failed_assertion() {
 
 TEST(HandleOwner, AFailedAssertionClosesTheHandle) {
     ScratchDir dir;
-    Geometry geometry;
-    geometry.members = 5;
-    geometry.workers = 3;
+    const Geometry geometry{.members = 5, .workers = 3};
     StripedVolume volume(dir, geometry);
     g_config_path = volume.config_path();
     // The thread sanitizer starts a thread of its own with the program's first one.

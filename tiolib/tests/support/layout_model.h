@@ -16,7 +16,7 @@ struct Geometry {
     int chunk_sectors = 8;                    // 4 KiB chunks
     int workers = 2;                          // "THREADS=" of the configuration
     int64_t start_sector = 24;                // the table line's start
-    std::vector<int64_t> member_sectors;      // each member's table offset; empty: defaults
+    std::vector<int64_t> member_sectors{};    // each member's table offset; empty: defaults
 
     int64_t chunk_bytes() const { return int64_t(chunk_sectors) * 512; }
     int64_t stripe_bytes() const { return chunk_bytes() * members; }
