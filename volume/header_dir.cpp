@@ -1,6 +1,9 @@
 #include "header_dir.h"
 
+#include "closing.h"
+#include "det_internal.h"
 #include "header_names.h"
+#include "saturate.h"
 #include "system_error.h"
 
 #include <algorithm>
@@ -8,7 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,30 +18,10 @@
 namespace kel {
 namespace {
 
-constexpr int64_t kRecordBytes = 16;
+constexpr int64_t kRecordBytes = tio::kDetRecordSize;
 constexpr int kReadAttempts = 3;
 // Far beyond any real data file (16 million extents); a larger file is not read into memory.
 constexpr int64_t kLargestDetFile = int64_t{256} << 20;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-int64_t little_endian_at(const unsigned char *bytes) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-    return static_cast<int64_t>(value);
-}
 
 // Reads exactly size bytes from offset 0; false (errno set, 0 for an early end) otherwise.
 bool read_exactly(int fd, unsigned char *buffer, size_t size) {
@@ -59,8 +41,7 @@ bool read_exactly(int fd, unsigned char *buffer, size_t size) {
 int64_t saturated_sum(const std::vector<DetEntry> &entries) {
     __int128 sum = 0;
     for (const DetEntry &entry : entries) sum += entry.length;
-    sum = std::clamp<__int128>(sum, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max());
-    return static_cast<int64_t>(sum);
+    return tio::saturate<int64_t>(sum);
 }
 
 DetState state_of_entries(const std::vector<DetEntry> &entries) {
@@ -100,7 +81,7 @@ bool read_records(int fd, DetFile &file) {
         }
         file.entries.clear();
         for (size_t at = 0; at < bytes.size(); at += kRecordBytes)
-            file.entries.push_back(DetEntry{little_endian_at(&bytes[at]), little_endian_at(&bytes[at + 8])});
+            file.entries.push_back(tio::decode_det_entry(&bytes[at]));
         return true;
     }
     file.error = "it changed while it was read";
@@ -141,7 +122,7 @@ DetFile read_det_file(const std::string &path) {
     file.name = std::string(tio::data_file_name(file_name));
     file.writer_pid = tio::reservation_writer_pid(file_name);
     // O_NONBLOCK: a FIFO given by path must not block the reader.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    tio::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     const bool readable = fd.get() >= 0 ? read_records(fd.get(), file) : (file.error = strerror(errno), false);
     if (tio::is_reservation_name(file_name)) file.state = DetState::reservation;
     else if (!readable) file.state = DetState::unreadable;
@@ -158,7 +139,7 @@ LockFileState read_lock_file(const std::string &directory) {
     if (::stat(lock.path.c_str(), &info) != 0) return lock;
     lock.present = true;
     lock.mode = info.st_mode & 07777;
-    Descriptor fd(::open(lock.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    tio::Fd fd(::open(lock.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     char content[64];
     const ssize_t got = fd.get() >= 0 ? ::pread(fd.get(), content, sizeof content, 0) : -1;
     if (got < 0) {
