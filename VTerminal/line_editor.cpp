@@ -161,9 +161,12 @@ struct Call {
     int quit_char = -1;
 };
 
+// How the call ends. The signals are sent by finish(), after the terminal is restored,
+// so that a signal whose action ends the process leaves the terminal as it was.
 struct Outcome {
     int32_t result = VT_LINE_DONE;
     bool quit = false;
+    bool interrupt = false;
 };
 
 // Null pointers count as empty; a pre-filled length outside 0..capacity is clamped so
@@ -365,11 +368,8 @@ Outcome edit_line(Call &call) {
         unsigned char byte = 0;
         if (!read_byte(&byte)) return Outcome{};
         if (byte == kDel) byte = kBs;  // before any other test: DEL erases like BS
-        if (is_quit(call, byte)) return Outcome{VT_LINE_DONE, true};
-        if (is_interrupt(call, byte)) {
-            send_interrupt();
-            return Outcome{};
-        }
+        if (is_quit(call, byte)) return Outcome{.quit = true};
+        if (is_interrupt(call, byte)) return Outcome{.interrupt = true};
         int key = byte;
         if (byte == kEsc && call.mode != kModeNoEscapes) {
             key = decode_escape();
@@ -395,12 +395,9 @@ Outcome read_single_key(Call &call) {
     } else if (call.mode == kModeKeyThenErase) {
         put_text(kEraseLine);
     }
-    if (is_interrupt(call, key)) {
-        send_interrupt();
-        key = kLf;
-    }
-    store_key(call, key);
-    return Outcome{};
+    bool interrupted = is_interrupt(call, key);
+    store_key(call, interrupted ? kLf : key);
+    return Outcome{.interrupt = interrupted};
 }
 
 // ---- Input that is not a terminal: no editing --------------------------------------
@@ -436,15 +433,16 @@ int32_t finish(Call &call, RawMode &terminal, Outcome outcome, int32_t *line_len
     if (line_length != nullptr) *line_length = call.length;
     if (call.length < call.capacity)
         std::memset(call.line + call.length, kSpace, call.capacity - call.length);
+    // The terminal is back in its own mode before a signal can end us.
     terminal.restore();
     if (outcome.quit) {
-        // The terminal is back in its own mode before the quit signal can end us.
         put_text(kNewLine);
         std::fflush(stdout);
         kill(0, SIGQUIT);
         return VT_LINE_DONE;
     }
     std::fflush(stdout);
+    if (outcome.interrupt) send_interrupt();
     return outcome.result;
 }
 

@@ -2,11 +2,13 @@
 // to the process group, observed by the child's own handlers; the interrupt count reset;
 // reads interrupted by signals.
 #include "editor_support.h"
+#include "jni_methods.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,19 +18,26 @@ namespace {
 // Child-side observations made inside the handlers.
 volatile sig_atomic_t g_interrupts = 0;
 volatile sig_atomic_t g_quits = 0;
+tcflag_t g_lflag_at_interrupt = 0;
 tcflag_t g_lflag_at_quit = 0;
 
+tcflag_t local_flags_now() {
+    termios now{};
+    tcgetattr(STDIN_FILENO, &now);
+    return now.c_lflag;
+}
+
+// The editor must have restored the terminal before this runs.
 void on_interrupt(int) {
     g_interrupts = g_interrupts + 1;
+    g_lflag_at_interrupt = local_flags_now();
     write(STDOUT_FILENO, "<INT>", 5);
 }
 
 // The editor must have restored the terminal and written CR LF before this runs.
 void on_quit(int) {
     g_quits = g_quits + 1;
-    termios now{};
-    tcgetattr(STDIN_FILENO, &now);
-    g_lflag_at_quit = now.c_lflag;
+    g_lflag_at_quit = local_flags_now();
     write(STDOUT_FILENO, "<QUIT>", 6);
 }
 
@@ -48,6 +57,7 @@ void install_observers() {
 void report_observations() {
     report("interrupts", g_interrupts);
     report("quits", g_quits);
+    report("lflag_at_interrupt", static_cast<long>(g_lflag_at_interrupt));
     report("lflag_at_quit", static_cast<long>(g_lflag_at_quit));
 }
 
@@ -123,14 +133,68 @@ TEST_P(EditorSignals, SendsSignalsToTheProcessGroup) {
     EXPECT_EQ(std::to_string(c.interrupts), run.report["interrupts"]);
     EXPECT_EQ(std::to_string(c.quits), run.report["quits"]);
     expect_same_terminal(run.report["before"], run.report["after"]);
+    termios before = termios_from(run.report["before"]);
+    if (c.interrupts > 0) {
+        EXPECT_EQ(std::to_string(before.c_lflag), run.report["lflag_at_interrupt"]);
+    }
     if (c.quits > 0) {
-        termios before = termios_from(run.report["before"]);
         EXPECT_EQ(std::to_string(before.c_lflag), run.report["lflag_at_quit"]);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EditorSignals, ::testing::ValuesIn(kSignalCases),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A process whose SIGINT action ends it (the default, or the counting handler after two
+// interrupts) dies of the interrupt character with its terminal as it was before the call.
+struct FatalInterruptCase {
+    const char *name;
+    int32_t mode;
+    std::string keys;
+    bool counting_handler_spent;  // getInterrupt, then two SIGINTs: the default is back
+};
+
+std::ostream &operator<<(std::ostream &out, const FatalInterruptCase &c) { return out << c.name; }
+
+class EditorFatalInterrupt : public ::testing::TestWithParam<FatalInterruptCase> {};
+
+TEST_P(EditorFatalInterrupt, DiesWithTheTerminalRestored) {
+    const FatalInterruptCase &c = GetParam();
+    PtyRun run = run_on_pty(
+        [&] {
+            termios before{};
+            tcgetattr(STDIN_FILENO, &before);
+            report("before", termios_bytes(before));
+            if (c.counting_handler_spent) {
+                get_interrupt();
+                raise(SIGINT);
+                raise(SIGINT);
+            }
+            char line[8];
+            int32_t length = 0;
+            m_get_input("> ", line, &length, 2, sizeof line, c.mode);
+            report("survived", "yes");
+        },
+        {WaitRaw(), Type(c.keys)});
+    ASSERT_FALSE(run.timed_out) << visible(run.output);
+    ASSERT_TRUE(WIFSIGNALED(run.wait_status)) << visible(run.output);
+    EXPECT_EQ(SIGINT, WTERMSIG(run.wait_status));
+    EXPECT_EQ(0u, run.report.count("survived"));
+    ASSERT_TRUE(run.final_terminal_seen);
+    termios before = termios_from(run.report["before"]);
+    EXPECT_EQ(before.c_lflag, run.final_terminal.c_lflag);
+    EXPECT_EQ(before.c_cc[VMIN], run.final_terminal.c_cc[VMIN]);
+    EXPECT_EQ(before.c_cc[VTIME], run.final_terminal.c_cc[VTIME]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EditorFatalInterrupt,
+    ::testing::Values(FatalInterruptCase{"line_editing_default_action", 0, "ab\x03", false},
+                      FatalInterruptCase{"line_editing_third_ctrl_c", 0, "ab\x03", true},
+                      FatalInterruptCase{"single_key_default_action", -1, "\x03", false},
+                      FatalInterruptCase{"single_key_third_ctrl_c", -2, "\x03", true},
+                      FatalInterruptCase{"wait_for_enter_default_action", -3, "x\x03", false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // A positive count is reset to 0 when a call starts; -1 (not installed) and 0 stay.
 class EditorCountReset : public ::testing::TestWithParam<std::pair<int32_t, int32_t>> {};

@@ -72,8 +72,12 @@ public:
                 (is_master ? run.output : report_bytes).append(buffer, static_cast<size_t>(got));
             } else if (got == 0 || errno != EINTR) {
                 // EIO on the master: the child's side of the terminal is closed.
-                close(fds[i].fd);
-                (is_master ? master_ : report_fd_) = -1;
+                if (is_master) {
+                    close_master();
+                } else {
+                    close(report_fd_);
+                    report_fd_ = -1;
+                }
             }
         }
     }
@@ -100,8 +104,7 @@ public:
             return true;
         case Step::kSignal: return kill(child_, step.number) == 0;
         case Step::kHangUp:
-            if (master_ >= 0) close(master_);
-            master_ = -1;
+            close_master();
             return true;
         case Step::kPause: {
             auto until = Clock::now() + std::chrono::milliseconds(step.number);
@@ -127,7 +130,7 @@ public:
         // What the child wrote before it ended is still readable.
         auto until = Clock::now() + std::chrono::milliseconds(2000);
         while ((master_ >= 0 || report_fd_ >= 0) && Clock::now() < until) drain(10);
-        if (master_ >= 0) close(master_);
+        close_master();
         if (report_fd_ >= 0) close(report_fd_);
         run.report = parse_report(report_bytes);
     }
@@ -135,6 +138,14 @@ public:
     PtyRun run;
 
 private:
+    // The settings outlive the child's side: the master still reads them.
+    void close_master() {
+        if (master_ < 0) return;
+        run.final_terminal_seen = tcgetattr(master_, &run.final_terminal) == 0;
+        close(master_);
+        master_ = -1;
+    }
+
     template <typename Ready> bool wait_until(Ready ready) {
         while (!ready()) {
             if (Clock::now() >= deadline_) return false;

@@ -49,6 +49,10 @@ struct PtyRun {
     bool timed_out = false;
     bool steps_done = false;
     termios raw_seen{};    // the terminal as the last kWaitRaw saw it
+    // The terminal as the master side saw it when it closed: after the child ended (its
+    // last settings, even when a signal killed it) or at a kHangUp.
+    termios final_terminal{};
+    bool final_terminal_seen = false;
 };
 
 // Child side: send one value back to the parent (any bytes).
