@@ -337,26 +337,121 @@ std::optional<Outcome> apply_key(Call &call, int key) {
     return std::nullopt;
 }
 
-// Reads the rest of a sequence after ESC. Only ESC [ 2 and ESC [ 3 take a fourth byte
-// (the '~'); a second byte other than '[' drops both bytes.
-int decode_escape() {
-    unsigned char second = 0;
-    unsigned char third = 0;
-    unsigned char fourth = 0;
-    if (!read_byte(&second)) return kEndOfInput;
-    if (second != '[') return kNoKey;
-    if (!read_byte(&third)) return kEndOfInput;
-    switch (third) {
-    case '2': return read_byte(&fourth) ? kKeyToggleInsert : kEndOfInput;
-    case '3': return read_byte(&fourth) ? kKeyDelete : kEndOfInput;
-    case 'A': return kKeyPrevious;
-    case 'B': return kKeyNext;
-    case 'C': return kKeyRight;
-    case 'D': return kKeyLeft;
-    case 'F': return kKeyEndOfLine;
-    case 'H': return kKeyStartOfLine;
-    default: return kNoKey;
+// ---- Escape sequences -----------------------------------------------------------------
+
+// The keys of a terminal arrive as whole sequences after ESC: CSI is ESC [, parameter
+// bytes 0x30-0x3F, intermediate bytes 0x20-0x2F and one final byte 0x40-0x7E; SS3 is
+// ESC O and one byte. Every sequence is read whole, so that no part of a key that means
+// nothing here is taken as typed text.
+constexpr unsigned char kCsi = '[';
+constexpr unsigned char kSs3 = 'O';
+
+bool is_parameter_byte(unsigned char byte) { return byte >= 0x30 && byte <= 0x3F; }
+bool is_intermediate_byte(unsigned char byte) { return byte >= 0x20 && byte <= 0x2F; }
+bool is_final_byte(unsigned char byte) { return byte >= 0x40 && byte <= 0x7E; }
+
+// No key has more parameter bytes than this; a longer sequence is read and dropped.
+constexpr size_t kMaxKeyParameters = 7;
+
+struct EscapeSequence {
+    unsigned char introducer = 0;  // kCsi, kSs3, or the byte after an ESC that starts neither
+    char parameters[kMaxKeyParameters + 1] = {};
+    size_t parameter_count = 0;
+    unsigned char final_byte = 0;
+    bool has_intermediates = false;
+    bool can_be_key = true;  // false: bytes out of order, cut by a control byte, too long
+};
+
+// The sequences that stand for keys; every other whole sequence is dropped.
+struct EscapeKey {
+    unsigned char introducer;
+    const char *parameters;
+    unsigned char final_byte;
+    int key;
+};
+
+constexpr EscapeKey kEscapeKeys[] = {
+    {kCsi, "", 'A', kKeyPrevious},      // Up
+    {kCsi, "", 'B', kKeyNext},          // Down
+    {kCsi, "", 'C', kKeyRight},
+    {kCsi, "", 'D', kKeyLeft},
+    {kCsi, "", 'F', kKeyEndOfLine},     // End
+    {kCsi, "", 'H', kKeyStartOfLine},   // Home
+    {kCsi, "1", '~', kKeyStartOfLine},  // Home, VT220 style
+    {kCsi, "7", '~', kKeyStartOfLine},  // Home, another style
+    {kCsi, "2", '~', kKeyToggleInsert}, // Insert
+    {kCsi, "3", '~', kKeyDelete},       // Delete
+    {kCsi, "4", '~', kKeyEndOfLine},    // End, VT220 style
+    {kCsi, "8", '~', kKeyEndOfLine},    // End, another style
+    // The cursor keys in application mode.
+    {kSs3, "", 'A', kKeyPrevious},
+    {kSs3, "", 'B', kKeyNext},
+    {kSs3, "", 'C', kKeyRight},
+    {kSs3, "", 'D', kKeyLeft},
+    {kSs3, "", 'F', kKeyEndOfLine},
+    {kSs3, "", 'H', kKeyStartOfLine},
+};
+
+void add_parameter(EscapeSequence &sequence, unsigned char byte) {
+    if (sequence.parameter_count == kMaxKeyParameters) {
+        sequence.can_be_key = false;
+        return;
     }
+    sequence.parameters[sequence.parameter_count++] = static_cast<char>(byte);
+}
+
+// Reads a CSI sequence after ESC [ up to its final byte. A parameter byte after an
+// intermediate byte is out of order: the sequence is still read to its end. Any other
+// byte (a control byte, DEL, a byte above 0x7E) ends it and is dropped with it.
+// False at end of input.
+bool read_control_sequence(EscapeSequence &sequence) {
+    for (;;) {
+        unsigned char byte = 0;
+        if (!read_byte(&byte)) return false;
+        if (is_parameter_byte(byte)) {
+            if (sequence.has_intermediates) sequence.can_be_key = false;
+            add_parameter(sequence, byte);
+        } else if (is_intermediate_byte(byte)) {
+            sequence.has_intermediates = true;
+        } else {
+            sequence.final_byte = byte;
+            if (!is_final_byte(byte)) sequence.can_be_key = false;
+            return true;
+        }
+    }
+}
+
+// Reads the bytes after ESC. A byte other than '[' or 'O' after ESC is dropped with it.
+// False at end of input.
+bool read_escape_sequence(EscapeSequence &sequence) {
+    if (!read_byte(&sequence.introducer)) return false;
+    if (sequence.introducer == kSs3) return read_byte(&sequence.final_byte);
+    if (sequence.introducer != kCsi) return true;
+    if (!read_control_sequence(sequence)) return false;
+    // The function keys of the Linux console send ESC [ [ and one letter, which breaks
+    // the CSI form: that letter belongs to the key too.
+    bool console_function_key = sequence.final_byte == kCsi && sequence.parameter_count == 0 &&
+                                !sequence.has_intermediates;
+    unsigned char letter = 0;
+    return !console_function_key || read_byte(&letter);
+}
+
+int key_of(const EscapeSequence &sequence) {
+    if (!sequence.can_be_key || sequence.has_intermediates) return kNoKey;
+    for (const EscapeKey &entry : kEscapeKeys) {
+        if (entry.introducer == sequence.introducer && entry.final_byte == sequence.final_byte &&
+            std::strcmp(entry.parameters, sequence.parameters) == 0)
+            return entry.key;
+    }
+    return kNoKey;
+}
+
+// Reads one whole sequence after ESC; returns its key code, kNoKey for a sequence that
+// stands for no key here, or kEndOfInput when input ends inside it.
+int decode_escape() {
+    EscapeSequence sequence;
+    if (!read_escape_sequence(sequence)) return kEndOfInput;
+    return key_of(sequence);
 }
 
 // ---- Terminal input ---------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct EditCase {
     std::string line;      // the final text
     int32_t capacity = 16;
     bool cr_stays_cr = false;  // clear ICRNL, which otherwise turns a typed CR into LF
+    bool then_hang_up = false; // the terminal hangs up after the keys: end of input
 };
 
 std::ostream &operator<<(std::ostream &out, const EditCase &c) { return out << c.name; }
@@ -80,10 +82,42 @@ const std::vector<EditCase> kEditCases = {
          "X" + kNewLine,
      0, "Xworld"},
 
-    // Escape decoding.
-    {"esc_bracket_1_tilde_stores_tilde", 0, "", "\x1b[1~\r", "~" + kNewLine, 0, "~"},
-    {"application_cursor_home_stores_h", 0, "", "\x1bOH\r", "H" + kNewLine, 0, "H"},
+    // Escape decoding: every sequence is read whole. Home and End as the different
+    // terminals send them; a key typed after them shows where the cursor went.
+    {"csi_1_tilde_is_home", 0, "abc", "\x1b[1~X\r", "abc\b\b\b" + kInsertBlank + "X" + kNewLine, 0,
+     "Xabc"},
+    {"csi_7_tilde_is_home", 0, "abc", "\x1b[7~X\r", "abc\b\b\b" + kInsertBlank + "X" + kNewLine, 0,
+     "Xabc"},
+    {"ss3_h_is_home", 0, "abc", "\x1bOHX\r", "abc\b\b\b" + kInsertBlank + "X" + kNewLine, 0,
+     "Xabc"},
+    {"mode_1_csi_1_tilde_is_home", 1, "abc", "\x1b[1~X\r",
+     "abc\b\b\b" + kInsertBlank + "X" + kNewLine, 0, "Xabc"},
+    {"csi_4_tilde_is_end", 0, "abc", "\x01\x1b[4~X\r", "abc\b\b\babcX" + kNewLine, 0, "abcX"},
+    {"csi_8_tilde_is_end", 0, "abc", "\x01\x1b[8~X\r", "abc\b\b\babcX" + kNewLine, 0, "abcX"},
+    {"ss3_f_is_end", 0, "abc", "\x01\x1bOFX\r", "abc\b\b\babcX" + kNewLine, 0, "abcX"},
+    // The cursor keys in application mode.
+    {"ss3_up_is_previous", 0, "abc", "\x1bOA", "abc" + kEraseLine, -1, "abc"},
+    {"ss3_down_is_next", 0, "abc", "\x1bOB", "abc" + kEraseLine, 1, "abc"},
+    {"ss3_left_and_right", 0, "abc", "\x1bOD\x1bOD\x1bOCX\r",
+     "abc\b\bb" + kInsertBlank + "X" + kNewLine, 0, "abXc"},
+    // Keys that mean nothing here leave nothing behind.
     {"unknown_sequence_dropped", 0, "", "\x1b[Za\r", "a" + kNewLine, 0, "a"},
+    {"page_up_dropped", 0, "ab", "\x1b[5~c\r", "abc" + kNewLine, 0, "abc"},
+    {"page_down_dropped", 0, "ab", "\x1b[6~c\r", "abc" + kNewLine, 0, "abc"},
+    {"ctrl_right_dropped", 0, "ab", "\x1b[1;5Cc\r", "abc" + kNewLine, 0, "abc"},
+    {"ss3_f1_dropped", 0, "ab", "\x1bOPc\r", "abc" + kNewLine, 0, "abc"},
+    {"f5_dropped", 0, "ab", "\x1b[15~c\r", "abc" + kNewLine, 0, "abc"},
+    {"f12_dropped", 0, "ab", "\x1b[24~c\r", "abc" + kNewLine, 0, "abc"},
+    {"console_f1_dropped", 0, "ab", "\x1b[[Ac\r", "abc" + kNewLine, 0, "abc"},
+    {"long_parameters_dropped", 0, "ab", "\x1b[1;2;3;4;5;6~c\r", "abc" + kNewLine, 0, "abc"},
+    // An intermediate byte makes it another sequence: not Insert, so 'X' is inserted.
+    {"insert_with_intermediate_dropped", 0, "abc", "\x01\x1b[2 ~X\r",
+     "abc\b\b\b" + kInsertBlank + "X" + kNewLine, 0, "Xabc"},
+    // A control byte breaks the sequence off; both are dropped, and editing goes on.
+    {"sequence_cut_by_control_byte", 0, "ab", "\x1b[1\rc\r", "abc" + kNewLine, 0, "abc"},
+    {"csi_cut_by_end_of_input", 0, "xy", "\x1b[1;5", "xy", 0, "xy", 16, false, true},
+    {"ss3_cut_by_end_of_input", 0, "xy", "\x1bO", "xy", 0, "xy", 16, false, true},
+    {"mode_2_home_is_text", 2, "", "\x1b[1~\r", "[1~" + kNewLine, 0, "[1~"},
     {"mode_2_up_arrow_is_text", 2, "", kUp + "\r", "[A" + kNewLine, 0, "[A"},
     {"mode_3_decodes_like_mode_0", 3, "", "a\t" + kLeft + "b\r",
      "a\b" + kInsertBlank + "b" + kNewLine, 0, "ba"},
@@ -118,15 +152,25 @@ TEST_P(EditorKeys, WritesExactBytesAndLeavesLine) {
     options.setup_terminal = [&](termios &terminal) {
         if (c.cr_stays_cr) terminal.c_iflag &= ~static_cast<tcflag_t>(ICRNL);
     };
-    PtyRun run = run_on_pty([&] { call_editor(kPrompt, c.text, c.mode, c.capacity); },
-                            {WaitRaw(), Type(c.keys)}, options);
+    std::vector<Step> steps = {WaitRaw(), Type(c.keys)};
+    if (c.then_hang_up) {
+        steps.push_back(Pause(100));
+        steps.push_back(HangUp());
+    }
+    PtyRun run = run_on_pty(
+        [&] {
+            if (c.then_hang_up) signal(SIGHUP, SIG_IGN);
+            call_editor(kPrompt, c.text, c.mode, c.capacity);
+        },
+        steps, options);
     ASSERT_TRUE(exited_normally(run)) << visible(run.output);
     EXPECT_EQ(visible(kPrompt + c.written), visible(run.output));
     EXPECT_EQ(std::to_string(c.result), run.report["result"]);
     EXPECT_EQ(std::to_string(c.line.size()), run.report["length"]);
     EXPECT_EQ(visible(expected_buffer(c.line, c.capacity)), visible(run.report["buffer"]));
     expect_raw_mode(run.raw_seen, run.report["before"]);
-    expect_same_terminal(run.report["before"], run.report["after"]);
+    // A hung-up terminal cannot be read back.
+    if (!c.then_hang_up) expect_same_terminal(run.report["before"], run.report["after"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EditorKeys, ::testing::ValuesIn(kEditCases),
