@@ -377,12 +377,13 @@ constexpr EscapeKey kEscapeKeys[] = {
     {kCsi, "", 'D', kKeyLeft},
     {kCsi, "", 'F', kKeyEndOfLine},     // End
     {kCsi, "", 'H', kKeyStartOfLine},   // Home
-    {kCsi, "1", '~', kKeyStartOfLine},  // Home, VT220 style
-    {kCsi, "7", '~', kKeyStartOfLine},  // Home, another style
     {kCsi, "2", '~', kKeyToggleInsert}, // Insert
     {kCsi, "3", '~', kKeyDelete},       // Delete
-    {kCsi, "4", '~', kKeyEndOfLine},    // End, VT220 style
-    {kCsi, "8", '~', kKeyEndOfLine},    // End, another style
+    // Home and End in the editing-keypad form; terminals send either 1 and 4 or 7 and 8.
+    {kCsi, "1", '~', kKeyStartOfLine},
+    {kCsi, "7", '~', kKeyStartOfLine},
+    {kCsi, "4", '~', kKeyEndOfLine},
+    {kCsi, "8", '~', kKeyEndOfLine},
     // The cursor keys in application mode.
     {kSs3, "", 'A', kKeyPrevious},
     {kSs3, "", 'B', kKeyNext},
@@ -433,7 +434,7 @@ bool read_escape_sequence(EscapeSequence &sequence) {
     bool console_function_key = sequence.final_byte == kCsi && sequence.parameter_count == 0 &&
                                 !sequence.has_intermediates;
     unsigned char letter = 0;
-    return !console_function_key || read_byte(&letter);
+    return !console_function_key || read_byte(&letter);  // the letter is dropped too
 }
 
 int key_of(const EscapeSequence &sequence) {
