@@ -3,7 +3,8 @@
  * counting SIGINT handler, for the Java class vek.sys.lib.VTerminal.
  *
  * One public header, usable from C and C++. Every name below is exported under its
- * plain name; the JNI methods are declared in vterminal_jni.cpp with the JDK's jni.h.
+ * plain name; the JNI methods are declared by the header that javac generates from the
+ * Java class (vek_sys_lib_VTerminal.h).
  * The library links against no other library of the project and returns no failure
  * codes: the editor's result says how a line ended.
  */

@@ -1,13 +1,14 @@
 // Native methods of vek.sys.lib.VTerminal, the counting SIGINT handler and the window
-// size of the terminal on descriptor 0.
+// size of the terminal on descriptor 0. The native methods are declared by the header
+// that javac generates from the Java class.
 #include "internal.h"
+#include "vek_sys_lib_VTerminal.h"
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <jni.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 

@@ -1,14 +1,13 @@
 // Native methods of the Java class vek.kel.lib.KelResource. Each converts its Java
 // arguments and calls one engine function; results go back unchanged, or widened.
-// The Java class or object argument is never used, so the methods work whether the
-// class declares them static or not. Nothing here throws and nothing keeps state.
+// The class argument is never used. Nothing here throws and nothing keeps state.
+// The declarations come from the header that javac generates from the Java class.
 #include "array_transfer.h"
 #include "export.h"
 #include "java_args.h"
 #include "strided_copy.h"
 #include "tio.h"
-
-#include <jni.h>
+#include "vek_kel_lib_KelResource.h"
 
 #include <cstdint>
 
@@ -41,11 +40,11 @@ bool refuses_buffer(jlong address, jint length) { return address == 0 && length 
 
 }  // namespace
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_alloc(JNIEnv *, jobject) {
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_alloc(JNIEnv *, jclass) {
     return as_jlong(tio_open());
 }
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_setConfig(JNIEnv *env, jobject,
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_setConfig(JNIEnv *env, jclass,
                                                                 jlong handle, jstring path) {
     // The 32-bit result is widened with its sign: -1 stays -1, not 4294967295.
     return with_path(env, path, [&](const char *chars) -> jlong {
@@ -53,17 +52,17 @@ KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_setConfig(JNIEnv *env, job
     });
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_setDirection(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_setDirection(JNIEnv *, jclass,
                                                                   jlong handle,
                                                                   jint direction) {
     return tio_set_dir(as_handle(handle), direction);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_init(JNIEnv *, jobject, jlong handle) {
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_init(JNIEnv *, jclass, jlong handle) {
     return tio_init(as_handle(handle));
 }
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_writeDet(JNIEnv *env, jobject,
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_writeDet(JNIEnv *env, jclass,
                                                                jlong handle, jstring path,
                                                                jlong length) {
     return with_path(env, path, [&](const char *chars) -> jlong {
@@ -71,7 +70,7 @@ KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_writeDet(JNIEnv *env, jobj
     });
 }
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_updateDet(JNIEnv *env, jobject,
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_updateDet(JNIEnv *env, jclass,
                                                                 jlong handle, jstring path,
                                                                 jlong length) {
     return with_path(env, path, [&](const char *chars) -> jlong {
@@ -79,7 +78,7 @@ KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_updateDet(JNIEnv *env, job
     });
 }
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_finalizeDet(JNIEnv *env, jobject,
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_finalizeDet(JNIEnv *env, jclass,
                                                                   jlong handle, jstring path,
                                                                   jlong final_size) {
     return with_path(env, path, [&](const char *chars) -> jlong {
@@ -87,74 +86,74 @@ KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_finalizeDet(JNIEnv *env, j
     });
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_setOffset(JNIEnv *, jobject, jlong handle,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_setOffset(JNIEnv *, jclass, jlong handle,
                                                                jlong offset) {
     return tio_set_offset(as_handle(handle), offset);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_seek(JNIEnv *, jobject, jlong handle,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_seek(JNIEnv *, jclass, jlong handle,
                                                           jlong offset) {
     return tio_seek(as_handle(handle), offset);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeWrite(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeWrite(JNIEnv *, jclass,
                                                                  jlong handle, jlong address,
                                                                  jint length) {
     if (refuses_buffer(address, length)) return -1;
     return tio_write(as_handle(handle), as_address(address), length);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeWriteB(JNIEnv *env, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeWriteB(JNIEnv *env, jclass,
                                                                   jlong handle, jobject array,
                                                                   jint length) {
     return kel::jni::write_from_array(env, as_handle(handle), array, length);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeRead(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeRead(JNIEnv *, jclass,
                                                                 jlong handle, jlong address,
                                                                 jint length) {
     if (refuses_buffer(address, length)) return -1;
     return tio_read(as_handle(handle), as_address(address), length);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeReadB(JNIEnv *env, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_nativeReadB(JNIEnv *env, jclass,
                                                                  jlong handle, jobject array,
                                                                  jint length) {
     return kel::jni::read_into_array(env, as_handle(handle), array, length);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_launchReads(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_launchReads(JNIEnv *, jclass,
                                                                  jlong handle, jlong total) {
     return tio_launch_read_threads(as_handle(handle), total);
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_joinReads(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_joinReads(JNIEnv *, jclass,
                                                                jlong handle) {
     return tio_join_threads(as_handle(handle));
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_joinWrites(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_joinWrites(JNIEnv *, jclass,
                                                                 jlong handle) {
     return tio_wait_threads(as_handle(handle));
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_free(JNIEnv *, jobject, jlong handle) {
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_free(JNIEnv *, jclass, jlong handle) {
     return tio_close(as_handle(handle));
 }
 
-KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_malloc_1buf(JNIEnv *, jobject,
+KEL_EXPORT jlong JNICALL Java_vek_kel_lib_KelResource_malloc_1buf(JNIEnv *, jclass,
                                                                   jint size) {
     return as_jlong(tio_malloc(size));
 }
 
-KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_free_1buf(JNIEnv *, jobject,
+KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_free_1buf(JNIEnv *, jclass,
                                                                jlong address) {
     tio_free(as_address(address));
     return 0;
 }
 
 KEL_EXPORT jint JNICALL Java_vek_kel_lib_KelResource_p2ps(
-    JNIEnv *, jobject, jlong source, jint source_offset, jint source_stride,
+    JNIEnv *, jclass, jlong source, jint source_offset, jint source_stride,
     jlong destination, jint destination_offset, jint destination_stride,
     jint element_length, jint total) {
     return p2ps(as_address(source), source_offset, source_stride, as_address(destination),

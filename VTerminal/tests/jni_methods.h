@@ -1,17 +1,7 @@
-// The native methods of vek.sys.lib.VTerminal, called directly by the C++ tests.
+// The native methods of vek.sys.lib.VTerminal, as javac declares them, for the C++ tests.
 #pragma once
 
-#include <jni.h>
-
-extern "C" {
-JNIEXPORT void JNICALL Java_vek_sys_lib_VTerminal_setInterrupt(JNIEnv *, jclass, jint);
-JNIEXPORT jint JNICALL Java_vek_sys_lib_VTerminal_getInterrupt(JNIEnv *, jclass);
-JNIEXPORT jint JNICALL Java_vek_sys_lib_VTerminal_getColCount(JNIEnv *, jclass);
-JNIEXPORT jint JNICALL Java_vek_sys_lib_VTerminal_getRowCount(JNIEnv *, jclass);
-JNIEXPORT jstring JNICALL Java_vek_sys_lib_VTerminal_getInput(JNIEnv *, jclass, jstring, jstring,
-                                                              jint);
-JNIEXPORT void JNICALL Java_vek_sys_lib_VTerminal_print(JNIEnv *, jclass, jstring);
-}
+#include "vek_sys_lib_VTerminal.h"
 
 namespace vt_test {
 

@@ -23,7 +23,7 @@ const std::string kMessage = "**** Exiting... Press CTRL-C twice to interrupt im
     unsetenv("_JAVA_OPTIONS");
     unsetenv("JDK_JAVA_OPTIONS");
     std::vector<std::string> words = {VT_JAVA, "-Xcheck:jni", "-XX:+UseSerialGC", "-Xmx64m",
-                                      "-Djava.library.path=" VT_LIBRARY_DIR, "-cp", VT_CLASSES_DIR,
+                                      "-Djava.library.path=" VT_LIBRARY_DIR, "-cp", VT_CLASS_PATH,
                                       main_class};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char *> argv;
