@@ -232,6 +232,44 @@ int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64
     return result;
 }
 
+int64_t largest_grantable_request(FsProps *props) {
+    if (!allocation_props_ok(props)) return -1;
+    std::vector<DetEntry> found;
+    if (!gather_dets(props->header_dir, found)) return -1;
+    sort_det_entries(found);
+    // What determineOffset would sort for a request of size: the directory plus the
+    // request's own provisional entry, which sorts first among equal offsets.
+    std::vector<DetEntry> entries;
+    auto granted = [&](int64_t size) {
+        const DetEntry own{provisional_offset(props, size), size};
+        entries = found;
+        const auto at = std::lower_bound(entries.begin(), entries.end(), own,
+                                         [](const DetEntry &a, const DetEntry &b) { return a.offset < b.offset; });
+        entries.insert(at, own);
+        return choose_offset(props, entries, size) >= 0;
+    };
+    // The provisional entry ends at 0 for a multiple of stripe_count and one chunk in for any
+    // other size, so the two kinds of request see different gaps at the start of the volume.
+    // Within one kind a request is granted when its per-device need fits some gap, so the
+    // largest granted need of each kind is found by bisection.
+    const int64_t stripes = props->stripe_count;
+    const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
+    auto largest_of_kind = [&](int64_t lowest_need, int64_t size_less) -> int64_t {
+        auto size_of = [&](int64_t need) { return need * stripes - size_less; };
+        if (lowest_need > limit || !granted(size_of(lowest_need))) return -1;
+        int64_t low = lowest_need, high = limit;  // granted(low); the answer lies in [low, high]
+        while (low < high) {
+            const int64_t middle = low + (high - low + 1) / 2;
+            if (granted(size_of(middle))) low = middle;
+            else high = middle - 1;
+        }
+        return size_of(low);
+    };
+    const int64_t multiple = largest_of_kind(0, 0);
+    const int64_t other = stripes > 1 ? largest_of_kind(1, 1) : -1;
+    return std::max(multiple, other);
+}
+
 std::string reservation_path(const char *directory) {
     char number[64];
     snprintf(number, sizeof number, "%d%06lld%06u", static_cast<int>(getpid()),

@@ -18,6 +18,13 @@ constexpr int kMaxAllocationAttempts = 16;
 // never past the end of the volume. -1 when nothing fits.
 int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size);
 
+// The largest size that tio_write_det would be granted now, by the search above over the
+// header directory's ".det" files as they are plus the caller's own provisional entry for
+// that size: a request of exactly this size is granted, one byte more is refused. -1 when
+// no request is granted (not even 0), the directory cannot be listed or the record is
+// unusable (message). Reads only; takes no lock.
+int64_t largest_grantable_request(FsProps *props);
+
 // Path of a new temporary reservation file in directory: "r_", a decimal number, ".det".
 // The number joins the process id, the time and a per-process counter, so names differ
 // between processes and threads that reserve at the same moment.
