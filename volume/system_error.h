@@ -10,6 +10,16 @@ namespace kel {
 class SystemError : public std::runtime_error {
 public:
     SystemError(const std::string &call, const std::string &path, int error_number);
+
+    // The parts, for a program that words its own line ("PATH: call: reason").
+    const std::string &call() const { return call_; }
+    const std::string &path() const { return path_; }
+    int error_number() const { return error_number_; }
+
+private:
+    std::string call_;
+    std::string path_;
+    int error_number_;
 };
 
 // A failed engine call: the call, the value it returned and what it was working on.

@@ -138,39 +138,60 @@ int64_t member_bytes_for(int64_t stream_bytes, int members, int64_t chunk_bytes)
     return std::max<int64_t>(stripes, 1) * chunk_bytes;
 }
 
-VolumeFiles create_volume(const std::string &directory, const VolumeGeometry &geometry) {
-    if (geometry.members < 1 || geometry.workers < 1)
+namespace {
+
+// Writes the table, the header directory and the configuration file of a volume whose
+// members are member_paths; make_members (when set) makes the member files first.
+VolumeFiles write_volume(const std::string &directory, const std::vector<std::string> &member_paths,
+                         const VolumeGeometry &geometry, bool make_members) {
+    if (member_paths.empty() || geometry.workers < 1)
         throw std::invalid_argument("a volume needs at least one member and one worker");
+    const int64_t members = static_cast<int64_t>(member_paths.size());
     if (geometry.chunk_bytes < kSectorBytes || geometry.chunk_bytes % kSectorBytes != 0)
         throw std::invalid_argument("the chunk size must be a multiple of 512 bytes");
     if (geometry.member_bytes < geometry.chunk_bytes || geometry.member_bytes % geometry.chunk_bytes != 0)
         throw std::invalid_argument("every member must hold whole chunks, at least one");
-    if (geometry.member_bytes > INT64_MAX / geometry.members)
+    if (geometry.member_bytes > INT64_MAX / members)
         throw std::invalid_argument("the volume's size does not fit 64 bits");
 
     VolumeFiles files;
     files.table_path = directory + "/volume.table";
     files.config_path = directory + "/volume.conf";
     files.header_dir = directory + "/headers";
+    files.member_paths = member_paths;
     DeviceTable table;
-    table.length_sectors = geometry.members * (geometry.member_bytes / kSectorBytes);
+    table.length_sectors = members * (geometry.member_bytes / kSectorBytes);
     table.chunk_sectors = geometry.chunk_bytes / kSectorBytes;
-    for (int m = 0; m < geometry.members; ++m) {
-        files.member_paths.push_back(directory + "/members/m" + std::to_string(m));
-        table.members.push_back({files.member_paths.back(), 0});
-    }
+    for (const std::string &member : member_paths) table.members.push_back({member, 0});
     files.config = VolumeConfig{"RAID", files.header_dir, directory + "/mnt", files.table_path, "/none", "1G",
                                 geometry.workers};
     // Everything is checked before the first file is made.
     const std::string table_text = device_table_text(table);
     const std::string configuration = config_text(files.config);
 
-    make_directory(directory + "/members");
-    for (const std::string &member : files.member_paths) make_sparse_file(member, geometry.member_bytes);
+    if (make_members) {
+        make_directory(directory + "/members");
+        for (const std::string &member : member_paths) make_sparse_file(member, geometry.member_bytes);
+    }
     make_directory(files.header_dir);
     write_text_file(files.table_path, table_text);
     write_text_file(files.config_path, configuration);
     return files;
+}
+
+}  // namespace
+
+VolumeFiles create_volume(const std::string &directory, const VolumeGeometry &geometry) {
+    if (geometry.members < 1) throw std::invalid_argument("a volume needs at least one member and one worker");
+    std::vector<std::string> member_paths;
+    for (int m = 0; m < geometry.members; ++m) member_paths.push_back(directory + "/members/m" + std::to_string(m));
+    return write_volume(directory, member_paths, geometry, true);
+}
+
+VolumeFiles create_volume_on(const std::string &directory, const std::vector<std::string> &member_paths,
+                             VolumeGeometry geometry) {
+    geometry.members = static_cast<int>(member_paths.size());
+    return write_volume(directory, member_paths, geometry, false);
 }
 
 }  // namespace kel

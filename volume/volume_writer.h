@@ -81,4 +81,10 @@ struct VolumeFiles {
 // left for the caller to remove with DIR.
 VolumeFiles create_volume(const std::string &directory, const VolumeGeometry &geometry);
 
+// The same files for members that exist already (block devices or files, each holding at
+// least geometry.member_bytes): the device table names member_paths in order, and nothing
+// is written to them. geometry.members is taken from member_paths.
+VolumeFiles create_volume_on(const std::string &directory, const std::vector<std::string> &member_paths,
+                             VolumeGeometry geometry);
+
 }  // namespace kel

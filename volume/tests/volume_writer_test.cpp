@@ -193,6 +193,21 @@ TEST(CreateVolume, MakesSparseMembersAndAVolumeTheEngineInitialises) {
     }
 }
 
+// Existing members: the table names them as given, and they are neither made nor written.
+TEST(CreateVolume, OnExistingMembersWritesOnlyTheVolumeFiles) {
+    ScratchDir dir;
+    const std::string a = dir.file("a"), b = dir.file("b");
+    kel::write_text_file(a, std::string(4096, 'a'));
+    kel::write_text_file(b, std::string(8192, 'b'));
+    ASSERT_EQ(mkdir(dir.file("v").c_str(), 0755), 0);
+    const kel::VolumeFiles files = kel::create_volume_on(dir.file("v"), {a, b}, kel::VolumeGeometry{7, 1024, 1, 4096});
+    EXPECT_EQ(file_text(files.table_path), "0 16 striped 2 2 " + a + " 0 " + b + " 0\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("v/members")));
+    EXPECT_EQ(file_text(a), std::string(4096, 'a'));
+    EXPECT_EQ(file_text(b), std::string(8192, 'b'));
+    EXPECT_EQ(kel::read_volume_props(files.config_path).members, 2);
+}
+
 TEST(TempVolume, RemovesItselfAndAddsConfigurations) {
     ScratchDir parent;
     std::string directory;
