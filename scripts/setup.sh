@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless
-          python3 util-linux)
+          python3 util-linux libcli11-dev nlohmann-json3-dev librsvg2-bin)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

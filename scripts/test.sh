@@ -14,14 +14,14 @@ run_suite() {  # build dir, ctest arguments...
 }
 
 echo "== full suite"
-all_parts="KelResource;VTerminal;demo;bench"
+all_parts="KelResource;VTerminal;demo;bench;kelvol"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE= -DKEL_JAVA_TESTS=ON \
   -DKEL_SUBDIRS="$all_parts" >/dev/null
 run_suite build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address -DKEL_JAVA_TESTS=OFF \
-  -DKEL_SUBDIRS="KelResource;VTerminal" >/dev/null
+  -DKEL_SUBDIRS="KelResource;VTerminal;kelvol" >/dev/null
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan
 

@@ -27,7 +27,10 @@ void expect_result(int64_t result, int64_t expected, const char *call,
 
 VolumeProps read_volume_props(const std::string &config_path) {
     const std::unique_ptr<TioHandle, decltype(&tio_close)> handle(open_configured(config_path), &tio_close);
-    const FsProps &props = *handle->props;
+    return volume_props_of(*handle->props);
+}
+
+VolumeProps volume_props_of(const FsProps &props) {
     VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count, props.device_size,
                        props.header_dir, props.start_offset, {}};
     // A usable configuration has its members; the record's defaults for other types have none.

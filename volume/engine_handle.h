@@ -32,6 +32,9 @@ struct VolumeProps {
 // EngineError when the engine cannot use it.
 VolumeProps read_volume_props(const std::string &config_path);
 
+// The volume that a configured record describes.
+VolumeProps volume_props_of(const FsProps &props);
+
 class EngineHandle {
 public:
     // tio_open, tio_set_config, tio_set_dir, tio_init; throws EngineError.

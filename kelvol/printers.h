@@ -1,0 +1,23 @@
+// The two printers of every report: a table for people, one JSON document for programs.
+#pragma once
+
+#include "findings.h"
+#include "header_dir.h"
+#include "space.h"
+
+#include <cstdio>
+#include <string>
+
+namespace kelvol {
+
+// "KIND PATH DETAIL".
+std::string finding_line(const Finding &finding);
+
+void print_ls(const kel::HeaderDirScan &scan, bool json, FILE *out);
+void print_df(const Usage &usage, bool json, FILE *out);
+void print_check(const Findings &findings, bool json, FILE *out);
+
+// 1.5 MiB, 3.0 GiB, 512 B.
+std::string human_size(int64_t bytes);
+
+}  // namespace kelvol

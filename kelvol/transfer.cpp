@@ -1,0 +1,338 @@
+#include "transfer.h"
+
+#include "aligned_buffer.h"
+#include "failure.h"
+#include "header_dir.h"
+#include "layout.h"
+#include "progress.h"
+#include "system_error.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvol {
+namespace {
+
+constexpr int64_t kTransferBuffer = int64_t{16} << 20;
+
+// Ctrl-C, a hang-up or a termination during a transfer ends it through the failure path,
+// so that its partial output or its ".det" file is removed.
+std::atomic<int> interrupting_signal{0};
+
+void note_signal(int signal) { interrupting_signal.store(signal); }
+
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        struct sigaction action {};
+        action.sa_handler = note_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no restart: a blocked read returns, and the loop sees the signal
+        for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &saved_[i]);
+    }
+    ~InterruptGuard() {
+        for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+    static void check(const std::string &path) {
+        if (const int signal = interrupting_signal.load())
+            throw Failure(path, std::string("interrupted by ") + strsignal(signal));
+    }
+
+private:
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[std::size(kSignals)] {};
+};
+
+// A file descriptor that is closed, and a file that is removed, unless the work succeeds.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string &path) : path_(path) {
+        if (path == "-") {
+            fd_ = STDOUT_FILENO;
+            return;
+        }
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd_ < 0) throw Failure(path, system_reason("open", errno));
+        struct stat info {};
+        remove_on_failure_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+    }
+    ~OutputFile() {
+        if (path_ == "-") return;
+        if (fd_ >= 0) ::close(fd_);
+        if (remove_on_failure_) ::unlink(path_.c_str());
+    }
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    void write(const uint8_t *data, int64_t bytes) {
+        while (bytes > 0) {
+            const ssize_t written = ::write(fd_, data, static_cast<size_t>(bytes));
+            if (written < 0 && errno == EINTR) {
+                InterruptGuard::check(path_);
+                continue;
+            }
+            if (written < 0) throw Failure(path_, system_reason("write", errno));
+            data += written;
+            bytes -= written;
+        }
+    }
+    void commit() {
+        if (path_ != "-") {
+            const int fd = fd_;
+            fd_ = -1;
+            if (::close(fd) != 0) throw Failure(path_, system_reason("close", errno));
+        }
+        remove_on_failure_ = false;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool remove_on_failure_ = false;
+};
+
+// A transfer buffer of whole stripes, at least one.
+int64_t buffer_bytes(const kel::VolumeProps &props) {
+    const int64_t stripe = props.chunk_bytes * props.members;
+    return std::max<int64_t>(1, kTransferBuffer / stripe) * stripe;
+}
+
+kel::EngineHandle open_handle(const Volume &volume, kel::Direction direction) {
+    take_engine_messages();
+    try {
+        return kel::EngineHandle(volume.config_path, direction);
+    } catch (const std::exception &) {
+        throw Failure(volume.config_path,
+                      with_engine_messages(direction == kel::Direction::read ? "cannot open the members for reading"
+                                                                             : "cannot open the members for writing"));
+    }
+}
+
+// The data file's ".det" file, read whole and ready to be read back.
+kel::DetFile exportable_data_file(const Volume &volume, const std::string &name) {
+    const std::string det_path = kel::det_path_of(volume.props.header_dir, name);
+    struct stat info {};
+    if (::stat(det_path.c_str(), &info) != 0)
+        throw Failure(det_path, errno == ENOENT ? "no such data file" : system_reason("stat", errno));
+    kel::DetFile file = kel::read_det_file(det_path);
+    if (file.state == kel::DetState::unreadable) throw Failure(det_path, "unreadable: " + file.error);
+    if (file.state != kel::DetState::ok)
+        throw Failure(det_path, std::string("the data file is ") + kel::state_name(file.state) + ", not ok");
+    const tio::StripeLayout layout = volume.props.layout();
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        const DetEntry &entry = file.entries[i];
+        const __int128 end = static_cast<__int128>(entry.offset) + tio::member_share(layout, entry.length, 0);
+        if (entry.length < 0 || end > volume.member_size())
+            throw Failure(det_path, "extent " + std::to_string(i) + " (offset " + std::to_string(entry.offset) +
+                                        ", length " + std::to_string(entry.length) + ") runs past the members' end");
+    }
+    return file;
+}
+
+int64_t total_length(const kel::DetFile &file) {
+    int64_t total = 0;
+    for (const DetEntry &entry : file.entries) total += entry.length;
+    return total;
+}
+
+// Where a name is claimed for an import: the ".det" file, created empty so that a second
+// import of the same name is refused, and removed unless the import succeeds.
+class ClaimedName {
+public:
+    explicit ClaimedName(const std::string &det_path) : path_(det_path) {
+        const int fd = ::open(det_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd < 0) throw Failure(det_path, errno == EEXIST ? "the data file exists" : system_reason("create", errno));
+        ::close(fd);
+    }
+    ~ClaimedName() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    ClaimedName(const ClaimedName &) = delete;
+    ClaimedName &operator=(const ClaimedName &) = delete;
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+class InputFile {
+public:
+    explicit InputFile(const std::string &path) : path_(path) {
+        fd_ = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd_ < 0) throw Failure(path, system_reason("open", errno));
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) throw Failure(path, system_reason("fstat", errno));
+        if (S_ISDIR(info.st_mode)) throw Failure(path, std::strerror(EISDIR));
+        if (S_ISREG(info.st_mode)) {
+            const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+            size_ = info.st_size - std::max<off_t>(at, 0);
+        }
+    }
+    ~InputFile() {
+        if (fd_ != STDIN_FILENO) ::close(fd_);
+    }
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    // The bytes a regular file holds; nullopt for a stream.
+    std::optional<int64_t> size() const { return size_; }
+
+    // Up to `bytes` bytes, as one read delivers them; 0 at the end.
+    int64_t read(uint8_t *buffer, int64_t bytes) {
+        for (;;) {
+            const ssize_t got = ::read(fd_, buffer, static_cast<size_t>(bytes));
+            if (got >= 0) return got;
+            if (errno != EINTR) throw Failure(path_, system_reason("read", errno));
+            InterruptGuard::check(path_);
+        }
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::optional<int64_t> size_;
+};
+
+// Writes the input into the data file's extents as they are reserved.
+class ExtentWriter {
+public:
+    ExtentWriter(TioHandle *handle, const std::string &det_path, int64_t extent_bytes)
+        : handle_(handle), det_path_(det_path), extent_bytes_(extent_bytes) {}
+
+    void reserve_first(int64_t bytes) {
+        take_engine_messages();
+        position_at(tio_write_det(handle_, det_path_.c_str(), bytes), bytes);
+    }
+
+    void write(const uint8_t *data, int64_t bytes) {
+        while (bytes > 0) {
+            if (room_ == 0) {
+                take_engine_messages();
+                position_at(tio_update_det(handle_, det_path_.c_str(), extent_bytes_), extent_bytes_);
+            }
+            const int64_t piece = std::min(bytes, room_);
+            take_engine_messages();
+            if (tio_write(handle_, data, piece) != piece)
+                throw Failure(det_path_, with_engine_messages("writing to the members failed"));
+            data += piece;
+            bytes -= piece;
+            room_ -= piece;
+            written_ += piece;
+        }
+    }
+
+    int64_t written() const { return written_; }
+
+private:
+    void position_at(int64_t offset, int64_t bytes) {
+        if (offset < 0)
+            throw Failure(det_path_, with_engine_messages("no room on the volume for an extent of " +
+                                                          std::to_string(bytes) + " bytes"));
+        if (tio_set_offset(handle_, offset) != 0)
+            throw Failure(det_path_, with_engine_messages("cannot position the members at the new extent"));
+        room_ = bytes;
+    }
+
+    TioHandle *handle_;
+    std::string det_path_;
+    int64_t extent_bytes_;
+    int64_t room_ = 0;
+    int64_t written_ = 0;
+};
+
+}  // namespace
+
+void export_data_file(const Volume &volume, const ExportOptions &options) {
+    const InterruptGuard interrupts;
+    const kel::DetFile file = exportable_data_file(volume, options.name);
+    OutputFile out(options.out);
+    kel::EngineHandle reader = open_handle(volume, kel::Direction::read);
+    const int64_t chunk = volume.props.chunk_bytes;
+    kel::AlignedBuffer buffer(buffer_bytes(volume.props));
+    Progress progress("export " + file.name, total_length(file), Progress::wanted(options.quiet));
+    int64_t done = 0;
+    for (const DetEntry &entry : file.entries) {
+        if (entry.length == 0) continue;
+        take_engine_messages();
+        if (tio_set_offset(reader.get(), entry.offset) != 0 || tio_launch_read_threads(reader.get(), entry.length) != 0)
+            throw Failure(file.path, with_engine_messages("cannot start reading extent at offset " +
+                                                          std::to_string(entry.offset)));
+        for (int64_t left = entry.length; left > 0;) {
+            InterruptGuard::check(options.out);
+            // Whole chunks, but the extent's last one.
+            const int64_t piece = std::min(left, buffer.size() / chunk * chunk);
+            if (tio_read(reader.get(), buffer.data(), piece) != piece)
+                throw Failure(file.path, with_engine_messages("reading the members failed at data byte " +
+                                                              std::to_string(done)));
+            out.write(buffer.data(), piece);
+            left -= piece;
+            done += piece;
+            progress.update(done);
+        }
+        if (tio_join_threads(reader.get()) != 0) throw Failure(file.path, with_engine_messages("reading ended badly"));
+    }
+    try {
+        reader.close();
+    } catch (const std::exception &) {
+        throw Failure(file.path, with_engine_messages("closing the members failed"));
+    }
+    progress.finish();
+    out.commit();
+}
+
+void import_data_file(const Volume &volume, const ImportOptions &options) {
+    const InterruptGuard interrupts;
+    if (options.extent_bytes < 1) throw Failure(options.in, "an extent needs at least one byte");
+    const std::string det_path = kel::det_path_of(volume.props.header_dir, options.name);
+    struct stat existing {};
+    if (::lstat(det_path.c_str(), &existing) == 0) throw Failure(det_path, "the data file exists");
+    InputFile in(options.in);
+    kel::EngineHandle writer = open_handle(volume, kel::Direction::write);
+    ClaimedName claim(det_path);
+
+    const std::optional<int64_t> size = in.size();
+    ExtentWriter extents(writer.get(), det_path, options.extent_bytes);
+    extents.reserve_first(size.value_or(options.extent_bytes));
+    kel::AlignedBuffer buffer(buffer_bytes(volume.props));
+    Progress progress("import " + options.name, size.value_or(-1), Progress::wanted(options.quiet));
+    for (;;) {
+        InterruptGuard::check(options.in);
+        const int64_t wanted = size ? std::min(buffer.size(), *size - extents.written()) : buffer.size();
+        if (wanted == 0) break;
+        const int64_t got = in.read(buffer.data(), wanted);
+        if (got == 0) {
+            if (size) throw Failure(options.in, "it ended after " + std::to_string(extents.written()) +
+                                                    " of its " + std::to_string(*size) + " bytes");
+            break;
+        }
+        extents.write(buffer.data(), got);
+        progress.update(extents.written());
+    }
+    take_engine_messages();
+    if (tio_wait_threads(writer.get()) != 0)
+        throw Failure(det_path, with_engine_messages("writing to the members failed"));
+    // The last extent of a stream was reserved whole; its recorded length becomes exact.
+    int64_t recorded = -1;
+    if (tio_finalize_det(writer.get(), det_path.c_str(), extents.written()) < 0 ||
+        accumDetSize(det_path.c_str(), &recorded) != 0 || recorded != extents.written())
+        throw Failure(det_path, with_engine_messages("cannot record the data file's final size"));
+    try {
+        writer.close();
+    } catch (const std::exception &) {
+        throw Failure(det_path, with_engine_messages("writing to the members failed"));
+    }
+    progress.finish();
+    claim.keep();
+}
+
+}  // namespace kelvol
