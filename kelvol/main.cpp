@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -166,7 +167,9 @@ int run(int argc, char **argv) {
     } catch (const CLI::Success &done) {
         return app.exit(done);  // --help, --version: on standard output
     } catch (const CLI::ParseError &error) {
-        throw kel::UsageError(command_named(app, argc, argv) + ": " + error.what());
+        std::string reason = error.what();
+        std::replace(reason.begin(), reason.end(), '\n', ' ');
+        throw kel::UsageError(command_named(app, argc, argv) + ": " + reason);
     }
 
     if (create->parsed()) {

@@ -297,8 +297,8 @@ void import_data_file(const Volume &volume, const ImportOptions &options) {
     struct stat existing {};
     if (::lstat(det_path.c_str(), &existing) == 0) throw Failure(det_path, "the data file exists");
     InputFile in(options.in);
-    kel::EngineHandle writer = open_handle(volume, kel::Direction::write);
     ClaimedName claim(det_path);
+    kel::EngineHandle writer = open_handle(volume, kel::Direction::write);
 
     const std::optional<int64_t> size = in.size();
     ExtentWriter extents(writer.get(), det_path, options.extent_bytes);
