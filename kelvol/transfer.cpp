@@ -19,7 +19,7 @@
 namespace kelvol {
 namespace {
 
-constexpr int64_t kTransferBuffer = int64_t{16} << 20;
+constexpr int64_t kTransferBuffer = int64_t{4} << 20;
 
 // Ctrl-C, a hang-up or a termination during a transfer ends it through the failure path,
 // so that its partial output or its ".det" file is removed.
