@@ -62,23 +62,32 @@ Options parse_options(int argc, char **argv) {
     return options;
 }
 
+// A new data file of size bytes with one extent, the writer positioned at it.
+void start_data_file(TioHandle *writer, const std::string &det, int64_t size) {
+    const int64_t offset = tio_write_det(writer, det.c_str(), size);
+    if (offset < 0) throw kel::EngineError("tio_write_det", offset, det);
+    kel::expect_result(tio_set_offset(writer, offset), 0, "tio_set_offset");
+}
+
+void finish_data_file(kel::EngineHandle &writer, const std::string &det, int64_t size) {
+    kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+    tio_finalize_det(writer.get(), det.c_str(), size);
+    writer.close();
+}
+
 // The engine writing the data file from memory as a recording program would: one extent,
 // 16 MiB calls.
 double engine_write(const std::string &config, const std::string &det, const uint8_t *data, int64_t size) {
     std::remove(det.c_str());
     return kel::time_seconds([&] {
         kel::EngineHandle writer(config, kel::Direction::write);
-        const int64_t offset = tio_write_det(writer.get(), det.c_str(), size);
-        if (offset < 0) throw kel::EngineError("tio_write_det", offset, det);
-        kel::expect_result(tio_set_offset(writer.get(), offset), 0, "tio_set_offset");
+        start_data_file(writer.get(), det, size);
         for (int64_t done = 0; done < size;) {
             const int64_t piece = std::min<int64_t>(16 * kMiB, size - done);
             kel::expect_result(tio_write(writer.get(), data + done, piece), piece, "tio_write");
             done += piece;
         }
-        kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
-        tio_finalize_det(writer.get(), det.c_str(), size);
-        writer.close();
+        finish_data_file(writer, det, size);
     });
 }
 
@@ -92,16 +101,12 @@ double engine_write_from_file(const std::string &config, const std::string &det,
         FILE *file = std::fopen(input.c_str(), "rb");
         if (file == nullptr) throw kel::SystemError("fopen", input, errno);
         kel::EngineHandle writer(config, kel::Direction::write);
-        const int64_t offset = tio_write_det(writer.get(), det.c_str(), size);
-        if (offset < 0) throw kel::EngineError("tio_write_det", offset, det);
-        kel::expect_result(tio_set_offset(writer.get(), offset), 0, "tio_set_offset");
+        start_data_file(writer.get(), det, size);
         for (size_t got; (got = std::fread(buffer.data(), 1, static_cast<size_t>(buffer.size()), file)) > 0;)
             kel::expect_result(tio_write(writer.get(), buffer.data(), static_cast<int64_t>(got)),
                                static_cast<int64_t>(got), "tio_write");
         std::fclose(file);
-        kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
-        tio_finalize_det(writer.get(), det.c_str(), size);
-        writer.close();
+        finish_data_file(writer, det, size);
     });
 }
 

@@ -59,6 +59,12 @@ void add_config(CLI::App *command, Arguments &arguments) {
     command->add_option("CONFIG", arguments.config, "the volume's configuration file")->required();
 }
 
+void add_stale_after(CLI::App *command, Arguments &arguments) {
+    command->add_option("--stale-after", arguments.stale_after, "seconds after which an allocation is left over")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+}
+
 int run_check(const Arguments &arguments) {
     const kelvol::Volume volume = kelvol::open_volume(arguments.config);
     const kel::HeaderDirScan scan = kelvol::scan_volume(volume);
@@ -134,16 +140,12 @@ int run(int argc, char **argv) {
     CLI::App *check = app.add_subcommand("check", "find what is wrong or left over in the header directory");
     add_config(check, arguments);
     check->add_flag("--json", arguments.json, "one JSON document instead of the lines");
-    check->add_option("--stale-after", arguments.stale_after, "seconds after which an allocation is left over")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+    add_stale_after(check, arguments);
 
     CLI::App *repair = app.add_subcommand("repair", "clear what check calls stale, and nothing else");
     add_config(repair, arguments);
     repair->add_flag("--dry-run", arguments.dry_run, "print the actions, change nothing");
-    repair->add_option("--stale-after", arguments.stale_after, "seconds after which an allocation is left over")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+    add_stale_after(repair, arguments);
 
     CLI::App *export_command = app.add_subcommand("export", "copy a data file out, byte for byte");
     add_config(export_command, arguments);
