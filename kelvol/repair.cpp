@@ -80,7 +80,9 @@ int repair_volume(const Volume &volume, const RepairOptions &options, FILE *out)
         }
         // 0 when the lock still held our pid; another holder took it in between (which
         // costs it one repetition of its allocation) and keeps it.
-        if (removeLock(pid, 0, 2, lock_path.c_str()) != 0)
+        const int64_t released = removeLock(pid, 0, 2, lock_path.c_str());
+        if (released == -1) throw Failure(lock_path, with_engine_messages("cannot read the lock back to release it"));
+        if (released != 0)
             throw Failure(lock_path, "the lock was taken over by another process during the repair; only stale "
                                      "leftovers were removed: run repair again");
     } else {

@@ -2,6 +2,7 @@
 
 #include "aligned_buffer.h"
 #include "failure.h"
+#include "header_names.h"
 #include "header_dir.h"
 #include "layout.h"
 #include "progress.h"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -136,6 +138,27 @@ kel::DetFile exportable_data_file(const Volume &volume, const std::string &name)
                                         ", length " + std::to_string(entry.length) + ") runs past the members' end");
     }
     return file;
+}
+
+// The ".det" file of a new data file. It must lie in the header directory and be named as
+// a data file, or the allocator would never count its extents (and repair would take an
+// "r_" file for a reservation).
+std::string importable_det_path(const Volume &volume, const std::string &name) {
+    const std::string det_path = kel::det_path_of(volume.props.header_dir, name);
+    const size_t slash = det_path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : det_path.substr(0, slash + 1);
+    const std::string file_name = det_path.substr(slash + 1);
+    if (name.empty() || !tio::is_det_name(file_name))
+        throw Failure(det_path, "not a data file's name: a NAME, or a path ending in NAME.det");
+    if (tio::is_reservation_name(file_name))
+        throw Failure(det_path, "a name that begins with r_ is a reservation's, not a data file's");
+    char *here = ::realpath(directory.c_str(), nullptr);
+    char *headers = ::realpath(volume.props.header_dir.c_str(), nullptr);
+    const bool inside = here != nullptr && headers != nullptr && std::string(here) == headers;
+    std::free(here);
+    std::free(headers);
+    if (!inside) throw Failure(det_path, "not in the volume's header directory " + volume.props.header_dir);
+    return det_path;
 }
 
 int64_t total_length(const kel::DetFile &file) {
@@ -293,7 +316,7 @@ void export_data_file(const Volume &volume, const ExportOptions &options) {
 void import_data_file(const Volume &volume, const ImportOptions &options) {
     const InterruptGuard interrupts;
     if (options.extent_bytes < 1) throw Failure(options.in, "an extent needs at least one byte");
-    const std::string det_path = kel::det_path_of(volume.props.header_dir, options.name);
+    const std::string det_path = importable_det_path(volume, options.name);
     struct stat existing {};
     if (::lstat(det_path.c_str(), &existing) == 0) throw Failure(det_path, "the data file exists");
     InputFile in(options.in);

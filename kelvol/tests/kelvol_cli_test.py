@@ -430,6 +430,11 @@ class BadInput(Volume):
             ("header directory without permission", 1, ("ls", self.config), "locked"),
             ("import without permission", 1, ("import", self.config, self.path("in-here"), "new"), "locked"),
             ("export of a torn file", 1, ("export", self.config, self.headers + "/torn.det"), "torn"),
+            ("name of a reservation", 1, ("import", self.config, self.path("in-here"), "r_12"), None),
+            ("data file outside the header directory", 1,
+             ("import", self.config, self.path("in-here"), self.path("elsewhere.det")), None),
+            ("path that is not a .det file", 1,
+             ("import", self.config, self.path("in-here"), self.headers + "/plain"), None),
             ("unknown command", 2, ("shrink", self.config), None),
             ("missing argument", 2, ("export", self.config), None),
             ("bad option value", 2, ("map", self.config, "--width", "wide"), None),
@@ -455,6 +460,7 @@ class BadInput(Volume):
                 self.assertEqual(self.snapshot(), before, name)
                 self.assertFalse(os.path.exists(self.path("out")), name)
                 self.assertFalse(os.path.exists(self.path("z")), name)
+                self.assertFalse(os.path.exists(self.path("elsewhere.det")), name)
                 if setting == "torn":
                     os.remove(self.headers + "/torn.det")
 

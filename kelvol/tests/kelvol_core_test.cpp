@@ -109,6 +109,8 @@ struct CheckCase {
     std::set<Listed> expected;
 };
 
+void PrintTo(const CheckCase &c, std::ostream *out) { *out << c.name; }
+
 class Check : public SmallVolume, public testing::WithParamInterface<CheckCase> {};
 
 TEST_P(Check, FindsWhatIsWrongOrLeftOver) {
@@ -206,6 +208,8 @@ struct MapCase {
     int columns;
     std::string line;
 };
+
+void PrintTo(const MapCase &c, std::ostream *out) { *out << c.name; }
 
 class Map : public SmallVolume, public testing::WithParamInterface<MapCase> {};
 

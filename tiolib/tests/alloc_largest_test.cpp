@@ -18,6 +18,8 @@ struct LargestCase {
     int64_t largest;                                  // over all members, in bytes
 };
 
+void PrintTo(const LargestCase &c, std::ostream *out) { *out << c.name; }
+
 class LargestRequest : public testing::TestWithParam<LargestCase> {
 protected:
     HeaderDir dir;
