@@ -9,7 +9,11 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -84,40 +88,109 @@ void set_defaults(FsProps *props) {
     props->chunk_size = 1;
 }
 
-int32_t read_members(FILE *table, FsProps *props) {
-    auto *devices = static_cast<DmDevice *>(calloc(static_cast<size_t>(props->stripe_count), sizeof(DmDevice)));
-    if (devices == nullptr) return -5;
-    std::string path;
-    for (int32_t i = 0; i < props->stripe_count; ++i) {
-        if (next_token(table, path, kMaxToken) != Token::kOk ||
-            !read_sectors(table, devices[i].offset)) {
-            free(devices);
-            return -5;
+// Why a device table was refused, in the words of the line that reports it.
+int32_t refuse(std::string &reason, int32_t status, std::string why) {
+    reason = std::move(why);
+    return status;
+}
+
+// Two members on one path would read and write each other's chunks.
+int32_t find_repeated_member(const DmDevice *devices, int32_t count, std::string &reason) {
+    for (int32_t i = 1; i < count; ++i) {
+        for (int32_t j = 0; j < i; ++j) {
+            if (strcmp(devices[i].path, devices[j].path) != 0) continue;
+            return refuse(reason, -5, "members " + std::to_string(j) + " and " + std::to_string(i) +
+                                          " are the same path " + devices[i].path);
         }
-        memcpy(devices[i].path, path.c_str(), path.size() + 1);
+    }
+    return 0;
+}
+
+int32_t read_members(FILE *table, FsProps *props, std::string &reason) {
+    const int32_t count = props->stripe_count;
+    auto *devices = static_cast<DmDevice *>(calloc(static_cast<size_t>(count), sizeof(DmDevice)));
+    if (devices == nullptr) return refuse(reason, -5, "no memory for its member table");
+    std::string path;
+    int32_t status = 0;
+    for (int32_t i = 0; i < count && status == 0; ++i) {
+        const std::string which = "member " + std::to_string(i) + " of " + std::to_string(count);
+        const Token kind = next_token(table, path, kMaxToken);
+        if (kind == Token::kEnd) {
+            status = refuse(reason, -5, which + " is missing");
+        } else if (kind == Token::kTooLong) {
+            status = refuse(reason, -5, "the path of " + which + " is longer than " + std::to_string(kMaxToken) +
+                                            " characters");
+        } else if (!read_sectors(table, devices[i].offset)) {
+            status = refuse(reason, -5, "the offset of " + which + " is missing, not a number or too large");
+        } else {
+            memcpy(devices[i].path, path.c_str(), path.size() + 1);
+        }
+    }
+    if (status == 0) status = find_repeated_member(devices, count, reason);
+    if (status != 0) {
+        free(devices);
+        return status;
     }
     props->devices = devices;
     return 0;
 }
 
-int32_t parse_table(FILE *table, FsProps *props) {
+int32_t parse_table(FILE *table, FsProps *props, std::string &reason) {
     int64_t start_bytes, length_bytes;
     int32_t stripes, chunk_sectors, chunk_bytes, stripe_bytes;
     std::string target;
-    if (!read_sectors(table, start_bytes) || !read_sectors(table, length_bytes)) return -5;
-    if (next_token(table, target, kMaxTargetWord) != Token::kOk) return -5;
-    if (!read_int32(table, stripes) || !read_int32(table, chunk_sectors)) return -5;
-    if (__builtin_mul_overflow(chunk_sectors, 512, &chunk_bytes)) return -5;
+    if (!read_sectors(table, start_bytes)) return refuse(reason, -5, "the start is missing, not a number or too large");
+    if (!read_sectors(table, length_bytes)) return refuse(reason, -5, "the length is missing, not a number or too large");
+    if (next_token(table, target, kMaxTargetWord) != Token::kOk) {
+        return refuse(reason, -5, "the target type is missing or longer than " + std::to_string(kMaxTargetWord) +
+                                      " characters");
+    }
+    if (!read_int32(table, stripes)) return refuse(reason, -5, "the number of stripes is missing or not a number");
+    if (!read_int32(table, chunk_sectors)) return refuse(reason, -5, "the chunk size is missing or not a number");
+    if (__builtin_mul_overflow(chunk_sectors, 512, &chunk_bytes)) {
+        return refuse(reason, -5, "a chunk of " + std::to_string(chunk_sectors) + " sectors does not fit 32 bits");
+    }
     props->start_offset = start_bytes;
     props->device_size = length_bytes;
     props->chunk_size = chunk_bytes;
-    if (stripes <= 0 || chunk_bytes <= 0) return -5;
-    if (__builtin_mul_overflow(stripes, chunk_bytes, &stripe_bytes)) return -5;
+    if (stripes <= 0) return refuse(reason, -5, std::to_string(stripes) + " stripes, at least 1 is needed");
+    if (chunk_bytes <= 0) {
+        return refuse(reason, -5, "a chunk of " + std::to_string(chunk_sectors) + " sectors, at least 1 is needed");
+    }
+    if (__builtin_mul_overflow(stripes, chunk_bytes, &stripe_bytes)) {
+        return refuse(reason, -5, std::to_string(stripes) + " stripes of " + std::to_string(chunk_bytes) +
+                                      " bytes do not fit 32 bits");
+    }
     props->stripe_count = stripes;
-    const int32_t status = read_members(table, props);
+    const int32_t status = read_members(table, props, reason);
     if (status != 0) return status;
     if (props->thread_count > props->stripe_count) props->thread_count = props->stripe_count;
     return 0;
+}
+
+// Opens the device table for reading. Non-blocking, so that a FIFO without a writer does
+// not block the open, and only a regular file is read: reading a FIFO, a terminal or a
+// device as a table would wait for input or read something that is no table.
+int32_t open_table(const char *path, tio::File &table, std::string &reason) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return refuse(reason, -2, strerror(errno));
+    table.reset(fdopen(fd, "r"));
+    if (!table) {
+        const int error = errno;
+        close(fd);
+        return refuse(reason, -2, strerror(error));
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) return refuse(reason, -2, strerror(errno));
+    if (!S_ISREG(info.st_mode)) return refuse(reason, -5, "not a regular file");
+    return 0;
+}
+
+// parse_dm_full with the reason of a failure.
+int32_t read_device_table(FsProps *props, std::string &reason) {
+    tio::File table;
+    const int32_t status = open_table(props->dmsetup_path, table, reason);
+    return status != 0 ? status : parse_table(table.get(), props, reason);
 }
 
 // Builds a record; status receives the first failure (-1, -2 or -5) or 0.
@@ -131,8 +204,14 @@ FsProps *build_fs_props(const char *config_path, int32_t *status) {
                           props->dmsetup_path, props->mapper_path, &props->extend_size,
                           &props->thread_count);
     if (strcmp(props->type, "RAID") == 0) {
-        const int32_t table_status = parse_dm_full(props);
-        if (*status == 0) *status = table_status;
+        std::string reason;
+        const int32_t table_status = read_device_table(props, reason);
+        // An incomplete configuration file was reported already; its table is no news.
+        if (*status == 0 && table_status != 0) {
+            *status = table_status;
+            const char *what = table_status == -2 ? "Could not open" : "Unusable";
+            tio::report("Error! %s device table %s: %s", what, props->dmsetup_path, reason.c_str());
+        }
     } else {
         set_defaults(props);
     }
@@ -223,9 +302,8 @@ TIO_API int32_t read_config(const char *config_path, char *type, char *header_di
 
 TIO_API int32_t parse_dm_full(FsProps *props) {
     if (props == nullptr) return -5;
-    tio::File table(fopen(props->dmsetup_path, "re"));
-    if (!table) return -2;
-    return parse_table(table.get(), props);
+    std::string reason;
+    return read_device_table(props, reason);
 }
 
 TIO_API FsProps *open_fs_props(const char *config_path) {

@@ -164,10 +164,13 @@ TIO_API int32_t tio_free(void *block);
 
 /* Reads the configuration file and, for type "RAID", the device table it names into a
  * new record for the handle, replacing any earlier one. 0; -1 unreadable or incomplete
- * file (message), called after tio_init (message) or no memory; -2 device table not
- * openable; -5 device table unusable (no stripes, too few member entries, sizes that
- * overflow). Even after -1, -2 or -5 the handle holds a record made safe to divide by
- * (at least one stripe, one byte per chunk, 1 .. stripe_count workers). */
+ * file, called after tio_init, or no memory; -2 device table not openable; -5 device table
+ * unusable (not a regular file, fields missing or not numbers, no stripes or chunk bytes,
+ * too few member entries, a path too long or named twice, sizes that overflow). Each
+ * failure prints one line naming the file and the reason. The device table is never
+ * waited for (a FIFO is refused at once). Even after -1, -2 or -5 the handle holds a
+ * record made safe to divide by (at least one stripe, one byte per chunk, 1 ..
+ * stripe_count workers). */
 TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path);
 /* tio_set_config's record without a handle: never null unless memory runs out; failures
  * are printed but not returned. Release it with close_fs_props. */
@@ -187,8 +190,8 @@ TIO_API int32_t setConfField(char *dest, const char *src, int32_t start, int32_t
  * 0 for an empty or null text, saturated beyond the 64-bit range. */
 TIO_API int64_t parseNum(const char *text);
 /* Reads the device table named by dmsetup_path into the record's geometry and member
- * table, and caps thread_count at the stripe count. 0; -2 not openable; -5 unusable or a
- * null record. Prints nothing. */
+ * table, and caps thread_count at the stripe count. 0; -2 not openable; -5 unusable (as
+ * for tio_set_config) or a null record. Prints nothing. */
 TIO_API int32_t parse_dm_full(FsProps *props);
 /* Releases a record and its member table; null is accepted. Always 0. */
 TIO_API int32_t close_fs_props(FsProps *props);

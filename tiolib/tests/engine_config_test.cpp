@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
 
 using namespace tio_test;
 
@@ -257,30 +258,49 @@ TEST(Accessors, PerDeviceSizesAndNullRecords) {
 
 // ---- A configuration that cannot be used --------------------------------------------------
 
-// tio_set_config passes the failure on, yet installs a record the rest of the engine can
-// live with; a record without member devices fails tio_init with one error line, and
-// the handle still closes without leaving anything behind.
+// tio_set_config passes the failure on with one line that names the file and the reason,
+// yet installs a record the rest of the engine can live with; a record without member
+// devices fails tio_init with one error line, and the handle still closes without leaving
+// anything behind. A table that is no regular file is refused at once, a FIFO without a
+// writer included, and so is a table that names one member path twice (the two members
+// would read and write each other's chunks).
 TEST(UnusableConfiguration, IsReportedAndKeptSafe) {
+    enum class Table { kText, kDirectory, kFifo };
     struct Case {
         const char *name;
         std::string config;  // "@" stands for the table's path
         std::string table;   // empty: no table file
         int32_t result;
+        std::string reason;  // in the one error line, which names the table for -2 and -5
+        Table kind = Table::kText;
     };
     const std::string good_config = "TYPE=RAID VKPATH=/tmp FUSEPATH=/f DMSETUP=@ MAPPER=/m EXTEND=1G THREADS=3";
+    const std::string long_path = "/" + std::string(5000, 'p');
     const std::vector<Case> cases = {
         {"incomplete file", "TYPE=RAID VKPATH=/tmp FUSEPATH=/f DMSETUP=@ MAPPER=/m EXTEND=1G",
-         "0 2048 striped 2 8 @0 0 @1 0", -1},
-        {"no configuration file", "", "", -1},
-        {"device table missing", good_config, "", -2},
-        {"no stripes", good_config, "0 2048 striped 0 8", -5},
-        {"negative stripes", good_config, "0 2048 striped -3 8", -5},
-        {"fewer members than announced", good_config, "0 2048 striped 4 8 @0 0 @1 0 @2 0", -5},
-        {"chunk of 2^31 bytes", good_config, "0 2048 striped 2 4194304 @0 0 @1 0", -5},
-        {"stripe of 2^31 bytes", good_config, "0 2048 striped 2 2097152 @0 0 @1 0", -5},
-        {"header cut short", good_config, "0 2048 striped", -5},
-        {"chunk of no bytes", good_config, "0 2048 striped 2 0 @0 0 @1 0", -5},
-        {"negative chunk", good_config, "0 2048 striped 2 -8 @0 0 @1 0", -5},
+         "0 2048 striped 2 8 @0 0 @1 0", -1, "Missing field(s)"},
+        {"no configuration file", "", "", -1, "Error reading configuration file"},
+        {"device table missing", good_config, "", -2, "No such file or directory"},
+        {"no stripes", good_config, "0 2048 striped 0 8", -5, "0 stripes"},
+        {"negative stripes", good_config, "0 2048 striped -3 8", -5, "-3 stripes"},
+        {"fewer members than announced", good_config, "0 2048 striped 4 8 @0 0 @1 0 @2 0", -5,
+         "member 3 of 4 is missing"},
+        {"chunk of 2^31 bytes", good_config, "0 2048 striped 2 4194304 @0 0 @1 0", -5, "does not fit 32 bits"},
+        {"stripe of 2^31 bytes", good_config, "0 2048 striped 2 2097152 @0 0 @1 0", -5, "do not fit 32 bits"},
+        {"header cut short", good_config, "0 2048 striped", -5, "number of stripes is missing"},
+        {"chunk of no bytes", good_config, "0 2048 striped 2 0 @0 0 @1 0", -5, "chunk of 0 sectors"},
+        {"negative chunk", good_config, "0 2048 striped 2 -8 @0 0 @1 0", -5, "chunk of -8 sectors"},
+        {"start not a number", good_config, "start 2048 striped 2 8 @0 0 @1 0", -5, "the start is"},
+        {"length not a number", good_config, "0 big striped 2 8 @0 0 @1 0", -5, "the length is"},
+        {"stripes not a number", good_config, "0 2048 striped two 8 @0 0 @1 0", -5, "number of stripes"},
+        {"member offset not a number", good_config, "0 2048 striped 2 8 @0 0 @1 far", -5,
+         "offset of member 1 of 2"},
+        {"member path too long", good_config, "0 2048 striped 2 8 @0 0 " + long_path + " 0", -5,
+         "path of member 1 of 2 is longer than 4095"},
+        {"one member path twice", good_config, "0 2048 striped 3 8 @0 0 @1 0 @0 16", -5,
+         "members 0 and 2 are the same path"},
+        {"table is a directory", good_config, "", -5, "not a regular file", Table::kDirectory},
+        {"table is a FIFO", good_config, "", -5, "not a regular file", Table::kFifo},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,6 +312,11 @@ TEST(UnusableConfiguration, IsReportedAndKeptSafe) {
         };
         for (int m = 0; m < 4; ++m) kel::make_sparse_file(table_path + std::to_string(m), 0);
         if (!c.table.empty()) kel::write_text_file(table_path, substitute(c.table));
+        if (c.kind == Table::kDirectory) {
+            ASSERT_EQ(mkdir(table_path.c_str(), 0755), 0);
+        } else if (c.kind == Table::kFifo) {
+            ASSERT_EQ(mkfifo(table_path.c_str(), 0644), 0);
+        }
         const std::string config_path = dir.file("t.conf");
         if (!c.config.empty()) kel::write_text_file(config_path, substitute(c.config));
 
@@ -301,8 +326,13 @@ TEST(UnusableConfiguration, IsReportedAndKeptSafe) {
         ASSERT_TRUE(handle);
         StdoutCapture config_capture;
         const int32_t rc = tio_set_config(handle.get(), config_path.c_str());
-        config_capture.finish();
+        const std::string config_printed = config_capture.finish();
         EXPECT_EQ(rc, c.result);
+        EXPECT_EQ(count_error_lines(config_printed), 1) << config_printed;
+        EXPECT_NE(config_printed.find(c.reason), std::string::npos) << config_printed;
+        if (c.result != -1) {
+            EXPECT_NE(config_printed.find(table_path + ": "), std::string::npos) << config_printed;
+        }
         ASSERT_NE(handle->props, nullptr);
         const FsProps &props = *handle->props;
         EXPECT_GE(props.stripe_count, 1);
