@@ -49,7 +49,8 @@ bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
     // Touch every page now, so that the first transfer does not pay the page faults.
     memset(buffer.data, 0, static_cast<size_t>(chunk_size));
     buffer.length = 0;
-    buffer.failed = 0;
+    buffer.requested = 0;
+    buffer.read_error = 0;
     if (tio::gate_init(&buffer.full_lock) != 0) return false;
     if (tio::gate_init(&buffer.empty_lock) != 0) {
         tio::gate_destroy(&buffer.full_lock);
@@ -202,7 +203,6 @@ TIO_API int32_t tio_init(TioHandle *handle) {
     }
     handle->workers = workers;
     handle->worker_count = worker_count;
-    handle->write_errors_reported = 0;
     int32_t next_global = 0;
     for (int32_t w = 0; w < worker_count; ++w) {
         if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return tio::undo_init(handle);

@@ -70,7 +70,15 @@ void wait_for_pending_writes(const TioHandle *handle);
 // ever for buffers that nobody empties. Afterwards no device has a chunk left to read.
 void finish_read_sequence(TioHandle *handle);
 
-// Sum over the workers of the failed device writes counted so far.
-int64_t write_error_count(const TioHandle *handle);
+// Adds a failed device transfer to a worker's record; the first one's details are kept.
+void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,
+                  int32_t error_number);
+
+// Print one line for the failures the workers recorded since the last report (the first
+// failure in worker order, and how many more there were) and start the records again.
+// true when there was none. Writes: called once the disk threads have written everything
+// handed over; reads: after the copy threads of a tio_read have ended.
+bool report_write_failures(TioHandle *handle);
+bool report_read_failures(TioHandle *handle);
 
 }  // namespace tio

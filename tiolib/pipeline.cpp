@@ -5,7 +5,10 @@
 #include "internal.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -28,20 +31,17 @@ TioBuffer &take_next_buffer(TioDevice &device, Side side) {
     return buffer;
 }
 
-// Writes one staging buffer to the device. A failed or short write is reported, and
-// the stream is moved to where the chunk should have ended, so that every later chunk
-// of this device still lands at its own position.
-bool write_buffer_to_device(TioDevice &device) {
+// Writes one staging buffer to the device. A failed or short write is recorded for the
+// call that reports it (the disk thread prints nothing), and the stream is moved to where
+// the chunk should have ended, so that every later chunk of this device still lands at its
+// own position.
+void write_buffer_to_device(TioDevice &device, TioFailure &failure) {
     TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
     const int64_t length = buffer.length;
-    bool ok = true;
     if (length > 0) {
         const size_t written = fwrite(buffer.data, 1, static_cast<size_t>(length), device.file);
         if (written != static_cast<size_t>(length)) {
-            const int error = errno;
-            ok = false;
-            tio::report("Error! Could not write %lld bytes to device file %s: %s",
-                        static_cast<long long>(length), device.path ? device.path : "?", strerror(error));
+            tio::note_failure(failure, device.path, length, static_cast<int64_t>(written), errno);
             clearerr(device.file);
             const off_t position = ftello(device.file);
             if (position >= 0) fseeko(device.file, position - static_cast<off_t>(written) + length, SEEK_SET);
@@ -49,20 +49,22 @@ bool write_buffer_to_device(TioDevice &device) {
     }
     buffer.length = 0;
     tio::gate_release(&buffer.empty_lock);
-    return ok;
 }
 
-// Copies one staging buffer into the caller's buffer; false when the device read that
-// filled it failed.
-bool copy_buffer_to_user(TioDevice &device, uint8_t *user_buffer) {
+// Copies one staging buffer into the caller's buffer: the bytes the device delivered,
+// nothing more. A chunk the device did not deliver whole (a read error, or fewer bytes
+// than the read plan asked for) is recorded in `failure`.
+void copy_buffer_to_user(TioDevice &device, uint8_t *user_buffer, TioFailure &failure) {
     TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
-    const bool ok = buffer.failed == 0;
     if (buffer.length > 0) memcpy(user_buffer + device.user_offset, buffer.data, static_cast<size_t>(buffer.length));
+    if (buffer.read_error != 0 || buffer.length < buffer.requested) {
+        tio::note_failure(failure, device.path, buffer.requested, buffer.length, buffer.read_error);
+    }
     device.user_offset += device.stripe_bytes;  // the layout's row step, see perform_read_buff
     buffer.length = 0;
-    buffer.failed = 0;
+    buffer.requested = 0;
+    buffer.read_error = 0;
     tio::gate_release(&buffer.empty_lock);
-    return ok;
 }
 
 // One write-mode hand-over. The first hand-over of the device that holds a partial
@@ -82,7 +84,8 @@ void hand_over(TioDevice &device, uint8_t *user_buffer, int64_t length) {
 void write_pass(TioWorker &worker, bool drain) {
     for (int32_t d = 0; d < worker.device_count; ++d) {
         TioDevice &device = worker.devices[d];
-        if (!write_buffer_to_device(device)) tio::add(worker.write_errors, int64_t{1});
+        // Recorded before the chunk is counted: a caller that sees the count sees the record.
+        write_buffer_to_device(device, worker.write_failure);
         if (drain) tio::gate_release(&device.buffers[device.write_index].full_lock);
         tio::add(worker.chunks_done, int64_t{1});
     }
@@ -92,10 +95,62 @@ void write_pass(TioWorker &worker, bool drain) {
 
 namespace tio {
 
-int64_t write_error_count(const TioHandle *handle) {
-    int64_t errors = 0;
-    for (int32_t w = 0; w < handle->worker_count; ++w) errors += load(handle->workers[w].write_errors);
-    return errors;
+void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,
+                  int32_t error_number) {
+    if (failure.count == 0) failure = TioFailure{path, requested, moved, error_number, 0};
+    if (failure.count < INT32_MAX) ++failure.count;
+}
+
+namespace {
+
+// The reason of a failure, in the words of the line that reports it.
+std::string failure_reason(const TioFailure &failure, const char *moved_words) {
+    if (failure.error_number != 0) return strerror(failure.error_number);
+    char text[96];
+    snprintf(text, sizeof text, "%lld of %lld bytes %s", static_cast<long long>(failure.moved),
+             static_cast<long long>(failure.requested), moved_words);
+    return text;
+}
+
+// The count of all recorded failures, the first in worker order in `first`; the records
+// start again.
+int64_t take_failures(TioHandle *handle, TioFailure TioWorker::*record, TioFailure &first) {
+    int64_t count = 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioFailure &failure = handle->workers[w].*record;
+        if (failure.count == 0) continue;
+        if (count == 0) first = failure;
+        count += failure.count;
+        failure = TioFailure{};
+    }
+    return count;
+}
+
+// " (and N more failed <things>)" after the first of count failures, nothing for one.
+std::string more_failures(int64_t count, const char *thing) {
+    if (count <= 1) return "";
+    return " (and " + std::to_string(count - 1) + " more failed " + thing + (count > 2 ? "s)" : ")");
+}
+
+}  // namespace
+
+bool report_write_failures(TioHandle *handle) {
+    TioFailure first{};
+    const int64_t count = take_failures(handle, &TioWorker::write_failure, first);
+    if (count == 0) return true;
+    report("Error! Could not write %lld bytes to device file %s: %s%s", static_cast<long long>(first.requested),
+           first.path ? first.path : "?", failure_reason(first, "written").c_str(),
+           more_failures(count, "write").c_str());
+    return false;
+}
+
+bool report_read_failures(TioHandle *handle) {
+    TioFailure first{};
+    const int64_t count = take_failures(handle, &TioWorker::read_failure, first);
+    if (count == 0) return true;
+    report("Error! Could not read device file %s: %s%s", first.path ? first.path : "?",
+           failure_reason(first, "delivered").c_str(), more_failures(count, "chunk").c_str());
+    return false;
 }
 
 void wait_for_pending_writes(const TioHandle *handle) {
@@ -148,22 +203,32 @@ TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t 
     tio::gate_release(&buffer.full_lock);
 }
 
+// The disk thread prints nothing: the copy thread sees whether the chunk came whole, and
+// tio_read reports it.
 TIO_API void perform_read_disk(TioDevice *device, int64_t length) {
     TioBuffer &buffer = take_next_buffer(*device, Side::kFill);
+    errno = 0;
     const size_t got = length > 0 ? fread(buffer.data, 1, static_cast<size_t>(length), device->file) : 0;
-    // Fewer bytes at the end of the device is normal; a read error is not.
-    buffer.failed = ferror(device->file) ? 1 : 0;
-    if (buffer.failed) {
-        tio::report("Error! Could not read device file %s: %s", device->path ? device->path : "?", strerror(errno));
+    buffer.read_error = 0;
+    if (ferror(device->file)) {
+        buffer.read_error = errno != 0 ? errno : EIO;
         clearerr(device->file);
     }
+    buffer.requested = length > 0 ? length : 0;
     buffer.length = static_cast<int64_t>(got);
     tio::gate_release(&buffer.full_lock);
 }
 
-TIO_API void perform_write_disk(TioDevice *device) { write_buffer_to_device(*device); }
+// The per-chunk steps on their own have nobody to report to: their failures are dropped.
+TIO_API void perform_write_disk(TioDevice *device) {
+    TioFailure unreported{};
+    write_buffer_to_device(*device, unreported);
+}
 
-TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer) { copy_buffer_to_user(*device, user_buffer); }
+TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer) {
+    TioFailure unreported{};
+    copy_buffer_to_user(*device, user_buffer, unreported);
+}
 
 // Writes each device's buffers in turn, in the order they were filled, and counts every
 // hand-over, empty ones included (tio_write queues one per device and call). `stop` is
@@ -221,16 +286,16 @@ TIO_API void *read_buff(void *arg) {
 
 TIO_API void *write_buff(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
-    int32_t errors = 0;
     for (int32_t stripe = 0; stripe < worker.write_stripes; ++stripe) {
         for (int32_t d = 0; d < worker.device_count; ++d) {
-            if (!copy_buffer_to_user(worker.devices[d], worker.user_buffer)) ++errors;
+            copy_buffer_to_user(worker.devices[d], worker.user_buffer, worker.read_failure);
         }
     }
     for (int32_t d = 0; d < worker.device_count; ++d) {
-        if (worker.devices[d].write_extra > 0 && !copy_buffer_to_user(worker.devices[d], worker.user_buffer)) ++errors;
+        if (worker.devices[d].write_extra > 0) {
+            copy_buffer_to_user(worker.devices[d], worker.user_buffer, worker.read_failure);
+        }
     }
-    worker.read_errors = errors;
     store(worker.finished, 1);
     return nullptr;
 }
@@ -254,12 +319,7 @@ TIO_API int32_t launch_write_threads(TioHandle *handle) {
 TIO_API int32_t tio_wait_threads(TioHandle *handle) {
     if (!tio::handle_ok(handle)) return -1;
     tio::wait_for_pending_writes(handle);
-    const int64_t errors = tio::write_error_count(handle);
-    if (errors > handle->write_errors_reported) {
-        handle->write_errors_reported = errors;
-        return -1;
-    }
-    return 0;
+    return tio::report_write_failures(handle) ? 0 : -1;
 }
 
 TIO_API int32_t tio_join_threads(TioHandle *handle) {

@@ -113,7 +113,7 @@ TIO_API int32_t tio_close(TioHandle *handle) {
     if (handle->workers != nullptr) {
         join_unlock(handle);
         // A device write that failed after the last tio_wait_threads is reported here.
-        if (tio::write_error_count(handle) > handle->write_errors_reported) result = -1;
+        if (!tio::report_write_failures(handle)) result = -1;
         tio::release_workers(handle);
     }
     close_fs_props(handle->props);

@@ -7,9 +7,10 @@
  * negative results: -1 in general, -2 when the device table cannot be opened, -5 when a
  * file cannot be read whole, a directory holds more entries than the caller's capacity,
  * or the device table announces no stripes. Messages are single lines on standard output
- * starting "Error!" or "Error,"; nothing is printed on success. Operations on a handle
- * first check its magic; on a mismatch (or a null handle) they print "Error! Magic number
- * doesn't match. Something has stomped on our memory block" and return -1.
+ * starting "Error!" or "Error,"; one failure gives one line, printed by the call that
+ * returns it; nothing is printed on success. Operations on a handle first check its magic;
+ * on a mismatch (or a null handle) they print "Error! Magic number doesn't match.
+ * Something has stomped on our memory block" and return -1.
  */
 #ifndef TIO_H
 #define TIO_H
@@ -70,8 +71,21 @@ typedef struct TioBuffer {
     int64_t length;      /* valid bytes held */
     TioGate empty_lock;  /* free while the buffer may be filled */
     TioGate full_lock;   /* free while the buffer holds data to be emptied */
-    int32_t failed;      /* 1 when the device read that filled it failed */
+    int64_t requested;   /* read mode: bytes the device read that filled it asked for */
+    int32_t read_error;  /* read mode: errno of that device read when it failed, else 0 */
 } TioBuffer;
+
+/* The first failed device transfer of a worker that is not reported yet, and how many
+ * failed since the last report. The disk thread records write failures, the copy thread
+ * chunks that a device read did not deliver whole; the call that reports them prints one
+ * line and starts the record again. */
+typedef struct TioFailure {
+    const char *path;      /* the member's path */
+    int64_t requested;     /* bytes the transfer should have moved */
+    int64_t moved;         /* bytes it moved */
+    int32_t error_number;  /* errno of the failed call; 0 when the transfer was just short */
+    int32_t count;         /* failed transfers since the last report */
+} TioFailure;
 
 /* One member device served by a worker. */
 typedef struct TioDevice {
@@ -109,8 +123,8 @@ typedef struct TioWorker {
     int32_t finished;
     int32_t chunk_size;
     pthread_t thread;             /* (pthread_t)-1 when no disk thread runs */
-    int64_t write_errors;         /* device writes that failed or were short */
-    int32_t read_errors;          /* device read errors met by the current tio_read */
+    TioFailure write_failure;     /* device writes that failed or were short */
+    TioFailure read_failure;      /* chunks of the current tio_read not delivered whole */
     int32_t devices_ready;        /* devices whose stream and buffers were set up */
 } TioWorker;
 
@@ -123,7 +137,6 @@ typedef struct TioHandle {
     int32_t stripe_phase;         /* global index of the member the next transfer starts on */
     int32_t chunk_fill;           /* write mode: bytes of the current chunk already written */
     int32_t worker_count;         /* workers allocated by tio_init */
-    int64_t write_errors_reported;
 } TioHandle;
 
 /* ---- Records: ".det" entries ------------------------------------------------------- */
@@ -151,8 +164,8 @@ TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
 TIO_API int32_t tio_init(TioHandle *handle);
 /* Ends every thread (write mode: after writing every chunk handed over), closes every
  * member, releases everything and the handle itself. 0; -1 when a device write failed
- * since the last tio_wait_threads (everything is released still), or with its own message
- * on a magic mismatch (then nothing is released). */
+ * since the last tio_wait_threads (one line; everything is released still), or with its
+ * own message on a magic mismatch (then nothing is released). */
 TIO_API int32_t tio_close(TioHandle *handle);
 /* A block of size bytes starting on a page boundary, or null (negative size, no memory).
  * Release it with tio_free. */
@@ -316,7 +329,8 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
  * mode, too many chunks for one call). A failed device write shows at tio_wait_threads. */
 TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length);
 /* Waits until every chunk handed over has been written. 0, or -1 when a device write
- * failed since the last report (each failure is printed when it happens). */
+ * failed since the last report: one line names the member and the reason of the first
+ * failure and counts the others. */
 TIO_API int32_t tio_wait_threads(TioHandle *handle);
 /* Ends any earlier read sequence, plans a read of total bytes from the members' current
  * positions (a new stream from member 0) and starts one disk thread per worker. 0; 0
@@ -327,7 +341,9 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
  * delivered it: buffer needs room for them all unless the last is the sequence's shorter
  * final chunk. length (its low 32 bits); 0 for 0; -1 for a negative length or null buffer,
  * or with a message (not initialised; more chunks than the plan holds: nothing copied; a
- * device read failed). */
+ * member's read failed or delivered less than the plan holds: one line names the member
+ * of the first such chunk and counts the others; the bytes that arrived are copied, the
+ * rest of buffer is not touched). */
 TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length);
 /* Waits for the read sequence's disk threads; a sequence not read to the end is cut
  * short first. 0; -1 in write mode (whose disk threads end only in tio_close). */
@@ -352,10 +368,11 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
 /* Per-chunk steps; each waits for its next buffer, moves one chunk and hands it over.
  * perform_read_buff copies length bytes from user_buffer at the member's user_offset and
  * perform_write_buff copies a buffer back there; both then step user_offset on by one
- * stripe. perform_read_disk reads up to length bytes from the member (fewer at its end; a
- * read error is printed and marks the buffer failed); perform_write_disk writes a buffer
- * to the member (a failed or short write is printed, counted, and the member's position
- * kept where the chunk should end). */
+ * stripe. perform_read_disk reads up to length bytes from the member and notes in the
+ * buffer how many it asked for and the read's errno; perform_write_disk writes a buffer
+ * to the member, keeping the member's position where the chunk should end when the write
+ * fails or is short. None of them prints: the thread bodies record what failed for the
+ * call that reports it, and the steps called on their own drop it. */
 TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length);
 TIO_API void perform_read_disk(TioDevice *device, int64_t length);
 TIO_API void perform_write_disk(TioDevice *device);

@@ -131,7 +131,8 @@ void reset_read_pipeline(TioHandle *handle) {
         device.write_index = -1;
         for (TioBuffer &buffer : device.buffers) {
             buffer.length = 0;
-            buffer.failed = 0;
+            buffer.requested = 0;
+            buffer.read_error = 0;
             tio::gate_release(&buffer.empty_lock);
             tio::gate_try_take(&buffer.full_lock);
         }
@@ -207,7 +208,7 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = static_cast<uint8_t *>(buffer);
         handle->workers[w].write_stripes = stripes;
-        handle->workers[w].read_errors = 0;
+        handle->workers[w].read_failure = TioFailure{};
         store(handle->workers[w].finished, 0);
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
@@ -218,9 +219,9 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     });
     handle->stripe_phase = (rest + phase) % layout.members;
     run_copy_threads(handle, write_buff, length);
-    int32_t errors = 0;
-    for (int32_t w = 0; w < handle->worker_count; ++w) errors += handle->workers[w].read_errors;
-    return errors > 0 ? -1 : static_cast<int32_t>(length);
+    // A chunk the plan expects whole but its device delivered short (a member shorter than
+    // the extent) is an error: what arrived was copied, the rest of the buffer is untouched.
+    return tio::report_read_failures(handle) ? static_cast<int32_t>(length) : -1;
 }
 
 TIO_API int32_t mapReads(TioHandle *handle, int64_t total) {

@@ -15,8 +15,8 @@ int32_t read_split(TioHandle *handle, uint8_t *bytes, int64_t length, int64_t ca
     const int64_t planned = tio_next_chunk_bytes(handle);
     const int64_t room = capacity - prefix;
     const size_t copied = static_cast<size_t>(std::clamp<int64_t>(planned, 0, room));
-    // A device that delivers less than planned must not leak what staging held before.
-    std::memset(staging, 0, copied);
+    // The engine fails a chunk that its device did not deliver whole, so after a good read
+    // staging holds the planned bytes and nothing stale.
     if (tio_read(handle, staging, length - prefix) < 0 || planned <= 0) return -1;
     std::memcpy(bytes + prefix, staging, copied);
     return planned > room ? -1 : static_cast<int32_t>(length);

@@ -80,8 +80,9 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopDeviceStream, testing::ValuesIn(device_cases(
                          });
 
 // A member device that ends inside one of its chunks: the writes past its end fail and
-// are reported, everything before the end lands, and reading back copies exactly what
-// the device delivers (part of that chunk, nothing after it).
+// are reported, everything before the end lands, and reading back fails with one line
+// naming the device while copying exactly what it delivers (part of that chunk, nothing
+// after it).
 TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     if (!unavailable_->empty()) GTEST_SKIP() << "loop devices unavailable: " << *unavailable_;
     ScratchDir dir;
@@ -116,7 +117,7 @@ TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     const std::string printed = capture.finish();
     ASSERT_TRUE(written) << why;
     EXPECT_EQ(waited, -1);
-    EXPECT_GE(count_error_lines(printed), 1) << printed;
+    EXPECT_EQ(count_error_lines(printed), 1) << printed;
     EXPECT_EQ(closed, 0);
 
     auto expected = expected_member_images(geometry, 0, stream);
@@ -128,7 +129,11 @@ TEST_F(LoopDeviceStream, EndOfADeviceInsideAChunk) {
     ASSERT_EQ(tio_launch_read_threads(reader.get(), int64_t(stream.size())), 0);
     const uint8_t poison = 0xC5;
     std::vector<uint8_t> back(stream.size(), poison);
-    EXPECT_EQ(tio_read(reader.get(), back.data(), int64_t(back.size())), int32_t(back.size()));
+    StdoutCapture read_capture;
+    EXPECT_EQ(tio_read(reader.get(), back.data(), int64_t(back.size())), -1);
+    const std::string read_printed = read_capture.finish();
+    EXPECT_EQ(count_error_lines(read_printed), 1) << read_printed;
+    EXPECT_NE(read_printed.find(devices[short_member]->path()), std::string::npos) << read_printed;
     EXPECT_EQ(tio_join_threads(reader.get()), 0);
     EXPECT_EQ(reader.close(), 0);
     for (int64_t k = 0; k < 32; ++k) {

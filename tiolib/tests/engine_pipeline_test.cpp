@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <unistd.h>
 
 using namespace tio_test;
 using Clock = std::chrono::steady_clock;
@@ -211,9 +213,11 @@ TEST_F(ReadSequence, CloseWhileDiskThreadsStillHaveChunks) {
     }
 }
 
-// A device that ends inside a chunk delivers fewer bytes: exactly those are copied, the
-// rest of that chunk's room in the caller's buffer is left alone, and every other chunk
-// still lands at its own place. A read past the end delivers nothing.
+// A device that ends inside a chunk delivers fewer bytes than the read plan holds: the
+// tio_read that takes such a chunk fails with one line naming the member, exactly the
+// delivered bytes are copied, the rest of that chunk's room in the caller's buffer is left
+// alone, and every other chunk still lands at its own place. A read past the end delivers
+// nothing. Calls whose chunks all arrive whole succeed.
 TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
     ScratchDir dir;
     const Geometry geometry{.members = 4, .workers = 2, .start_sector = 0, .member_sectors = {0, 0, 0, 0}};
@@ -237,7 +241,19 @@ TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
         std::vector<uint8_t> buffer(total, poison);
         int64_t done = 0;
         for (int64_t piece : read_pieces(total, unit, cutting)) {
-            ASSERT_EQ(tio_read(handle.get(), buffer.data() + done, piece), int32_t(piece));
+            bool whole = true;  // every chunk of the call arrives whole
+            std::string short_member;
+            for (int64_t k = done / unit; k < (done + piece) / unit; ++k) {
+                if (member_sizes[k % 4] >= (k / 4 + 1) * unit) continue;
+                if (whole) short_member = volume.member_path(int(k % 4));
+                whole = false;
+            }
+            StdoutCapture capture;
+            const int32_t got = tio_read(handle.get(), buffer.data() + done, piece);
+            const std::string printed = capture.finish();
+            EXPECT_EQ(got, whole ? int32_t(piece) : -1) << "call at chunk " << done / unit;
+            EXPECT_EQ(count_error_lines(printed), whole ? 0 : 1) << printed;
+            EXPECT_NE(printed.find(short_member), std::string::npos) << printed;
             done += piece;
         }
         EXPECT_EQ(tio_join_threads(handle.get()), 0);
@@ -251,6 +267,90 @@ TEST(ShortDeviceReads, CopyExactlyTheDeliveredBytes) {
             EXPECT_TRUE(std::equal(got, got + delivered, contents[member].begin() + from)) << "chunk " << k;
             EXPECT_TRUE(std::all_of(got + delivered, got + unit, [&](uint8_t b) { return b == poison; }))
                 << "chunk " << k << " holds " << delivered << " delivered bytes and nothing more";
+        }
+    }
+}
+
+
+// A member truncated after the stream was written holds less than the read plan expects:
+// every tio_read that takes one of its missing chunks fails with one line naming it, copies
+// what arrived and leaves the rest of its buffer alone; the other calls succeed. The read
+// sequence's own final, shorter chunk is not short.
+TEST(TruncatedMember, FailsTheReadsThatMissBytes) {
+    const Geometry geometry{.members = 4, .workers = 2};
+    const int64_t unit = geometry.chunk_bytes();
+    const int64_t total = 10 * unit + 100;  // chunk 10, the last, is 100 bytes on member 2
+    struct Case {
+        const char *name;
+        int member;                // truncated so that its part of the extent keeps
+        int64_t keeps;             // this many bytes; -1: not truncated
+        std::vector<int> cutting;  // chunks per tio_read
+    };
+    const std::vector<Case> cases = {
+        {"untouched, in one call", 0, -1, {11}},
+        {"untouched, chunk by chunk", 0, -1, {1}},
+        {"the final chunk cut short", 2, 2 * unit + 90, {1}},
+        {"cut inside a whole chunk, in one call", 1, unit + 1000, {11}},
+        {"cut inside a whole chunk, in pieces", 1, unit + 1000, {3, 2}},
+        {"cut at a chunk boundary", 3, unit, {4}},
+        {"emptied", 0, 0, {2, 5}},
+    };
+    const std::vector<uint8_t> stream = kel::pattern_bytes(61, total);
+    const VolumeLayout layout(geometry);
+    const uint8_t poison = 0xA7;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        StripedVolume volume(dir, geometry);
+        Watchdog watchdog(std::chrono::seconds(60), c.name);
+        {
+            Handle writer = open_at(volume.config_path(), 1, 0);
+            ASSERT_TRUE(writer);
+            std::string why;
+            ASSERT_TRUE(write_in_pieces(writer.get(), stream, {total}, &why)) << why;
+            ASSERT_EQ(tio_wait_threads(writer.get()), 0);
+            ASSERT_EQ(writer.close(), 0);
+        }
+        const int64_t part_start = tio::device_position(layout.get(), c.member, 0, 0);
+        if (c.keeps >= 0) {
+            ASSERT_EQ(truncate(volume.member_path(c.member).c_str(), part_start + c.keeps), 0);
+        }
+        // What each chunk of the stream delivers: all it holds unless its member was cut.
+        auto delivered = [&](int64_t k) {
+            const int64_t planned = std::min(unit, total - k * unit);
+            if (c.keeps < 0 || k % 4 != c.member) return planned;
+            return std::clamp<int64_t>(c.keeps - (k / 4) * unit, 0, planned);
+        };
+
+        Handle reader = open_at(volume.config_path(), -1, 0);
+        ASSERT_TRUE(reader);
+        ASSERT_EQ(tio_launch_read_threads(reader.get(), total), 0);
+        std::vector<uint8_t> back(11 * unit, poison);
+        int64_t done = 0;
+        for (int64_t piece : read_pieces(total, unit, c.cutting)) {
+            bool whole = true;
+            for (int64_t k = done / unit; k * unit < done + piece; ++k) {
+                if (delivered(k) < std::min(unit, total - k * unit)) whole = false;
+            }
+            StdoutCapture capture;
+            const int32_t got = tio_read(reader.get(), back.data() + done, piece);
+            const std::string printed = capture.finish();
+            EXPECT_EQ(got, whole ? int32_t(piece) : -1) << "call at chunk " << done / unit;
+            EXPECT_EQ(count_error_lines(printed), whole ? 0 : 1) << printed;
+            if (!whole) {
+                EXPECT_NE(printed.find(volume.member_path(c.member)), std::string::npos) << printed;
+            }
+            done += piece;
+        }
+        EXPECT_EQ(tio_join_threads(reader.get()), 0);
+        EXPECT_EQ(reader.close(), 0);
+
+        for (int64_t k = 0; k * unit < total; ++k) {
+            const uint8_t *chunk = back.data() + k * unit;
+            const int64_t arrived = delivered(k);
+            EXPECT_TRUE(std::equal(chunk, chunk + arrived, stream.begin() + k * unit)) << "chunk " << k;
+            EXPECT_TRUE(std::all_of(chunk + arrived, chunk + unit, [&](uint8_t b) { return b == poison; }))
+                << "chunk " << k << ": " << arrived << " bytes arrived and nothing more was written";
         }
     }
 }

@@ -39,6 +39,8 @@ TEST(NextChunkBytes, FollowsTheReadPlan) {
     };
     ScratchDir dir;
     StripedVolume volume(dir, Geometry{});
+    // Members that hold every planned chunk: a chunk a member cannot deliver fails the read.
+    for (int m = 0; m < Geometry{}.members; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
     for (const PlanCase &c : cases) {
         std::string why;
         Handle handle = open_engine(volume.config_path(), -1, &why);
