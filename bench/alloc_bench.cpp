@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ftw.h>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -85,17 +86,21 @@ Row measure(int64_t extents, int64_t per_file, int repetitions) {
     props.stripe_count = kStripes;
     props.thread_count = 1;
     snprintf(props.header_dir, sizeof props.header_dir, "%s", dir.c_str());
-    TioHandle handle;
-    std::memset(&handle, 0, sizeof handle);
-    handle.magic = TIO_MAGIC;
-    handle.props = &props;
+    // A live handle that carries the record; the record stays this function's.
+    auto close_keeping_props = [](TioHandle *open) {
+        open->props = nullptr;
+        tio_close(open);
+    };
+    const std::unique_ptr<TioHandle, decltype(close_keeping_props)> handle(tio_open(), close_keeping_props);
+    if (!handle) throw std::runtime_error("tio_open failed");
+    handle->props = &props;
 
     populate(dir, extents, per_file);
     std::vector<double> allocate, search;
     for (int r = 0; r < repetitions; ++r) {
         const std::string path = dir + "/new.det";
         auto start = std::chrono::steady_clock::now();
-        const int64_t offset = tio_write_det(&handle, path.c_str(), int64_t(kStripes) * kChunk);
+        const int64_t offset = tio_write_det(handle.get(), path.c_str(), int64_t(kStripes) * kChunk);
         allocate.push_back(millisecondsSince(start));
         unlink(path.c_str());  // keep the directory at the same number of extents
         start = std::chrono::steady_clock::now();

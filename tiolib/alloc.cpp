@@ -367,12 +367,14 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
 }
 
 TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     return writeDetLock(handle->props, path, size);
 }
 
 TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     return updateDet(handle->props, path, size);
 }
 

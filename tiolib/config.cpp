@@ -319,7 +319,8 @@ TIO_API int32_t close_fs_props(FsProps *props) {
 }
 
 TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (handle->initialized) {
         tio::report("Error! The configuration cannot change after init");
         return -1;

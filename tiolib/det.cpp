@@ -353,7 +353,8 @@ TIO_API int64_t finalizeDet(FsProps * /*props: the computation does not depend o
 }
 
 TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     return finalizeDet(handle->props, path, final_size);
 }
 

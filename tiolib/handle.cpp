@@ -9,16 +9,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace tio {
-
-bool handle_ok(const TioHandle *handle) {
-    if (handle != nullptr && handle->magic == TIO_MAGIC) return true;
-    report("Error! Magic number doesn't match. Something has stomped on our memory block");
-    return false;
-}
-
-}  // namespace tio
-
 namespace {
 
 using tio::report;
@@ -172,18 +162,31 @@ TIO_API TioHandle *tio_open(void) {
     handle->magic = TIO_MAGIC;
     handle->stripe_phase = 0;
     handle->chunk_fill = 0;
+    handle->busy = 0;
+    if (!tio::register_handle(handle)) {
+        tio_free(handle);
+        return nullptr;
+    }
     return handle;
 }
 
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    // The members are open in the first direction and, in write mode, the disk threads
+    // run: a change now would leave the handle waiting for ever.
+    if (handle->initialized) {
+        report("Error! Handle is already initialised");
+        return -1;
+    }
     if (dir == 0) return -1;
     handle->direction = dir < 0 ? 1 : 0;
     return 0;
 }
 
 TIO_API int32_t tio_init(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (handle->workers != nullptr) {
         report("Error! Handle is already initialised");
         return -1;
@@ -207,7 +210,7 @@ TIO_API int32_t tio_init(TioHandle *handle) {
     for (int32_t w = 0; w < worker_count; ++w) {
         if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return tio::undo_init(handle);
     }
-    if (launch_write_threads(handle) < 0) {
+    if (tio::start_write_threads(handle) < 0) {
         report("Error! Launching write threads failed");
         return tio::undo_init(handle);
     }

@@ -8,9 +8,36 @@
 
 namespace tio {
 
-// The handle check of every handle operation (handle.cpp): prints the mismatch line,
-// false on failure.
-bool handle_ok(const TioHandle *handle);
+// ---- Live handles (handle_registry.cpp) ----
+
+// The line a refused handle gets: the general mismatch line, or tio_close's own.
+enum class Refusal { kMagic, kClose };
+
+// One call's claim on a handle, held for the length of the call. The claim is granted
+// when the handle is live (handed out by tio_open and not closed since), its magic
+// matches and no other call holds it; otherwise one line is printed and the claim is
+// empty. The registry is consulted before the handle's memory is read, so a closed
+// handle, a byte copy of one or any other pointer is never touched.
+class HandleCall {
+public:
+    explicit HandleCall(TioHandle *handle, Refusal refusal = Refusal::kMagic);
+    ~HandleCall();
+    HandleCall(const HandleCall &) = delete;
+    HandleCall &operator=(const HandleCall &) = delete;
+
+    explicit operator bool() const { return handle_ != nullptr; }
+
+    // tio_close: the handle leaves the registry now, so every later call on it is
+    // refused; when the claim ends its block is retired instead of released.
+    void retire();
+
+private:
+    TioHandle *handle_;
+    bool retired_ = false;
+};
+
+// Enters a new handle block into the registry; false when memory runs out.
+bool register_handle(TioHandle *handle);
 
 // Fields that one thread writes while another polls them are accessed atomically;
 // the records stay plain so that C callers can read them through the header.
@@ -69,6 +96,10 @@ void wait_for_pending_writes(const TioHandle *handle);
 // plan was not read to the end is cut short first, since its threads would wait for
 // ever for buffers that nobody empties. Afterwards no device has a chunk left to read.
 void finish_read_sequence(TioHandle *handle);
+
+// Write mode: starts a disk thread for every worker that has none (launch_write_threads
+// within a call that holds the handle). 0; -1 when a thread could not be started.
+int32_t start_write_threads(TioHandle *handle);
 
 // Adds a failed device transfer to a worker's record; the first one's details are kept.
 void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,

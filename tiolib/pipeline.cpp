@@ -164,6 +164,21 @@ void wait_for_pending_writes(const TioHandle *handle) {
     }
 }
 
+int32_t start_write_threads(TioHandle *handle) {
+    if (handle->direction != 0) return 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        if (worker.thread != kNoThread) continue;  // a second call starts no second thread
+        store(worker.finished, 0);
+        if (pthread_create(&worker.thread, nullptr, write_disk, &worker) != 0) {
+            worker.thread = kNoThread;
+            store(worker.finished, 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 void finish_read_sequence(TioHandle *handle) {
     bool unread_chunks = false;
     for (int32_t w = 0; w < handle->worker_count; ++w) {
@@ -301,29 +316,21 @@ TIO_API void *write_buff(void *arg) {
 }
 
 TIO_API int32_t launch_write_threads(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
-    if (handle->direction != 0) return 0;
-    for (int32_t w = 0; w < handle->worker_count; ++w) {
-        TioWorker &worker = handle->workers[w];
-        if (worker.thread != tio::kNoThread) continue;  // a second call starts no second thread
-        store(worker.finished, 0);
-        if (pthread_create(&worker.thread, nullptr, write_disk, &worker) != 0) {
-            worker.thread = tio::kNoThread;
-            store(worker.finished, 1);
-            return -1;
-        }
-    }
-    return 0;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    return tio::start_write_threads(handle);
 }
 
 TIO_API int32_t tio_wait_threads(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     tio::wait_for_pending_writes(handle);
     return tio::report_write_failures(handle) ? 0 : -1;
 }
 
 TIO_API int32_t tio_join_threads(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     // Write-mode disk threads end only in tio_close; waiting for them here would hang.
     if (handle->direction == 0) return -1;
     tio::finish_read_sequence(handle);

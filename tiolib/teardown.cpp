@@ -99,26 +99,26 @@ int32_t undo_init(TioHandle *handle) {
 extern "C" {
 
 TIO_API int32_t join_unlock(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     tio::shutdown_workers(handle);
     return 0;
 }
 
 TIO_API int32_t tio_close(TioHandle *handle) {
-    if (handle == nullptr || handle->magic != TIO_MAGIC) {
-        tio::report("Error! In close() and magic number doesn't match. Something stomped on our memory block");
-        return -1;
-    }
+    tio::HandleCall call(handle, tio::Refusal::kClose);
+    if (!call) return -1;
+    call.retire();
     int32_t result = 0;
     if (handle->workers != nullptr) {
-        join_unlock(handle);
+        tio::shutdown_workers(handle);
         // A device write that failed after the last tio_wait_threads is reported here.
         if (!tio::report_write_failures(handle)) result = -1;
         tio::release_workers(handle);
     }
     close_fs_props(handle->props);
+    handle->props = nullptr;
     handle->magic = 0;
-    tio_free(handle);
     return result;
 }
 

@@ -8,9 +8,12 @@
  * file cannot be read whole, a directory holds more entries than the caller's capacity,
  * or the device table announces no stripes. Messages are single lines on standard output
  * starting "Error!" or "Error,"; one failure gives one line, printed by the call that
- * returns it; nothing is printed on success. Operations on a handle first check its magic;
- * on a mismatch (or a null handle) they print "Error! Magic number doesn't match.
- * Something has stomped on our memory block" and return -1.
+ * returns it; nothing is printed on success. Operations on a handle first check that it is
+ * live (handed out by tio_open and not closed since; nothing else, not even a byte copy of
+ * one, is read) and that its magic matches; otherwise they print "Error! Magic number
+ * doesn't match. Something has stomped on our memory block" and return -1. One call at a
+ * time per handle: a call made while another one holds the same handle prints "Error!
+ * Handle is in use by another call" and returns -1, doing nothing.
  */
 #ifndef TIO_H
 #define TIO_H
@@ -137,6 +140,7 @@ typedef struct TioHandle {
     int32_t stripe_phase;         /* global index of the member the next transfer starts on */
     int32_t chunk_fill;           /* write mode: bytes of the current chunk already written */
     int32_t worker_count;         /* workers allocated by tio_init */
+    int32_t busy;                 /* 1 while a call holds the handle */
 } TioHandle;
 
 /* ---- Records: ".det" entries ------------------------------------------------------- */
@@ -154,7 +158,8 @@ typedef struct DetEntry {
 /* A new handle: unconfigured, no direction chosen. Null when memory runs out. */
 TIO_API TioHandle *tio_open(void);
 /* dir < 0 chooses read mode, dir > 0 write mode: 0. -1 for dir 0 (silently, the direction
- * unchanged). Takes effect at tio_init. */
+ * unchanged), or with "Error! Handle is already initialised" after a successful tio_init
+ * (the handle keeps its direction). Takes effect at tio_init. */
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
 /* Distributes the member devices over the workers, opens every member (read mode: for
  * reading; write mode: for writing, created if missing, never truncated), allocates two
@@ -163,9 +168,11 @@ TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
  * already initialised, no memory, a thread not started); after -1 nothing built is kept. */
 TIO_API int32_t tio_init(TioHandle *handle);
 /* Ends every thread (write mode: after writing every chunk handed over), closes every
- * member, releases everything and the handle itself. 0; -1 when a device write failed
- * since the last tio_wait_threads (one line; everything is released still), or with its
- * own message on a magic mismatch (then nothing is released). */
+ * member, releases everything and the handle itself; later calls with the handle are
+ * refused, and its address is not handed out again by the next tio_open calls. 0; -1 when
+ * a device write failed since the last tio_wait_threads (one line; everything is released
+ * still), or with its own message on a handle that is not live or whose magic does not
+ * match (then nothing is released). */
 TIO_API int32_t tio_close(TioHandle *handle);
 /* A block of size bytes starting on a page boundary, or null (negative size, no memory).
  * Release it with tio_free. */

@@ -87,10 +87,10 @@ void run_copy_threads(TioHandle *handle, void *(*body)(void *), int64_t length) 
     }
 }
 
-// The handle check and an initialised handle whose streams may be moved now: in write
-// mode that is once the disk threads have written everything handed over.
+// An initialised handle whose streams may be moved now: in write mode that is once the
+// disk threads have written everything handed over.
 bool ready_for_positioning(TioHandle *handle) {
-    if (!tio::handle_ok(handle) || !ready_for_transfer(handle)) return false;
+    if (!ready_for_transfer(handle)) return false;
     if (handle->direction == 0) tio::wait_for_pending_writes(handle);
     return true;
 }
@@ -139,12 +139,31 @@ void reset_read_pipeline(TioHandle *handle) {
     });
 }
 
+// The plan of a read sequence (mapReads within a call that holds the handle).
+int32_t plan_read_sequence(TioHandle *handle, int64_t total) {
+    if (total < 0 || !ready_for_transfer(handle)) return -1;
+    const tio::StripeLayout layout = layout_of(handle);
+    FillPlan plan = {0, 0};
+    // An empty read sequence plans nothing.
+    if (total > 0 && !plan_fill(layout, total, plan)) return -1;
+    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, plan.stripe_passes);
+    // The sequence's stream starts on member 0, so a device's slot is its global index.
+    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
+        const int64_t tail = total > 0 ? final_piece(layout, total, plan, device.global_index) : 0;
+        store(device.read_tail, static_cast<int32_t>(tail));
+        device.chunks_planned = plan.stripe_passes + (tail > 0 ? 1 : 0);
+        device.chunks_taken = 0;
+    });
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
@@ -183,7 +202,8 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
 }
 
 TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
@@ -225,25 +245,14 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
 }
 
 TIO_API int32_t mapReads(TioHandle *handle, int64_t total) {
-    if (!tio::handle_ok(handle)) return -1;
-    if (total < 0 || !ready_for_transfer(handle)) return -1;
-    const tio::StripeLayout layout = layout_of(handle);
-    FillPlan plan = {0, 0};
-    // An empty read sequence plans nothing.
-    if (total > 0 && !plan_fill(layout, total, plan)) return -1;
-    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, plan.stripe_passes);
-    // The sequence's stream starts on member 0, so a device's slot is its global index.
-    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
-        const int64_t tail = total > 0 ? final_piece(layout, total, plan, device.global_index) : 0;
-        store(device.read_tail, static_cast<int32_t>(tail));
-        device.chunks_planned = plan.stripe_passes + (tail > 0 ? 1 : 0);
-        device.chunks_taken = 0;
-    });
-    return 0;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    return plan_read_sequence(handle, total);
 }
 
 TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (handle->workers == nullptr || handle->props == nullptr) return 0;
     // The next tio_read starts at the device at stripe_phase, with its next planned chunk.
     const TioDevice *device = device_at(handle, handle->stripe_phase);
@@ -254,12 +263,13 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
 }
 
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
-    if (!tio::handle_ok(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
     if (handle->direction != 1) return 0;
     if (!ready_for_transfer(handle)) return -1;
     tio::finish_read_sequence(handle);
     reset_read_pipeline(handle);
-    if (mapReads(handle, total) < 0) return -1;
+    if (plan_read_sequence(handle, total) < 0) return -1;
     // The plan takes chunk k from device k mod S, so the copies start at device 0 too.
     handle->stripe_phase = 0;
     for (int32_t w = 0; w < handle->worker_count; ++w) {
@@ -275,7 +285,8 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
 }
 
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
-    if (!ready_for_positioning(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call || !ready_for_positioning(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     // Whole stripes of the stream are whole rows on every member.
     const int64_t rows = offset / layout.stripe_size();
@@ -287,7 +298,8 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
 }
 
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
-    if (!ready_for_positioning(handle)) return -1;
+    const tio::HandleCall call(handle);
+    if (!call || !ready_for_positioning(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     const bool positioned = every_device(handle, [&](TioDevice &device) {
         // Where the member's part of the extent at `offset` begins.

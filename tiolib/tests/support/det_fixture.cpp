@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
+#include <new>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,11 +58,22 @@ std::unique_ptr<FsProps> makeProps(const std::string &header_dir, int64_t device
     return props;
 }
 
-FakeHandle::FakeHandle(FsProps *props) {
-    std::memset(&handle, 0, sizeof handle);
+namespace {
+
+TioHandle &open_handle() {
+    TioHandle *handle = tio_open();
+    if (handle == nullptr) throw std::bad_alloc();
+    return *handle;
+}
+
+}  // namespace
+
+FakeHandle::FakeHandle(FsProps *props) : handle(open_handle()) { handle.props = props; }
+
+FakeHandle::~FakeHandle() {
     handle.magic = TIO_MAGIC;
-    handle.direction = -1;
-    handle.props = props;
+    handle.props = nullptr;  // not the engine's to release
+    tio_close(&handle);
 }
 
 std::string recordBytes(const std::vector<Entry> &entries) {

@@ -37,10 +37,14 @@ private:
 std::unique_ptr<FsProps> makeProps(const std::string &header_dir, int64_t device_size = 64 * MiB,
                                    int32_t chunk_size = 64 * KiB, int32_t stripe_count = 4);
 
-// A handle that passes the magic check and carries props; it has no devices.
+// A live engine handle (from tio_open) that carries props, which stay the caller's; it
+// has no devices. A test may stomp on its magic; it is restored before the handle closes.
 struct FakeHandle {
     explicit FakeHandle(FsProps *props);
-    TioHandle handle;
+    ~FakeHandle();
+    FakeHandle(const FakeHandle &) = delete;
+    FakeHandle &operator=(const FakeHandle &) = delete;
+    TioHandle &handle;
 };
 
 struct Entry {
