@@ -32,7 +32,7 @@ VolumeProps read_volume_props(const std::string &config_path) {
 
 VolumeProps volume_props_of(const FsProps &props) {
     VolumeProps volume{props.chunk_size, props.stripe_count, props.thread_count, props.device_size,
-                       props.header_dir, props.start_offset, {}};
+                       props.header_dir, props.start_offset, {}, props.fuse_path};
     // A usable configuration has its members; the record's defaults for other types have none.
     if (props.devices != nullptr) volume.devices.assign(props.devices, props.devices + props.stripe_count);
     return volume;

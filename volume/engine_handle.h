@@ -21,6 +21,7 @@ struct VolumeProps {
     std::string header_dir;         // where the data files' ".det" files live
     int64_t start_offset = 0;       // the device table's start, in bytes
     std::vector<DmDevice> devices;  // the members' paths and offsets
+    std::string fuse_path;          // FUSEPATH: where a view of the data files is mounted
 
     // Where the bytes of an extent's stream lie; valid while this record lives.
     tio::StripeLayout layout() const {

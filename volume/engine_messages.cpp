@@ -1,0 +1,89 @@
+#include "engine_messages.h"
+
+#include "report.h"
+#include "system_error.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace kel {
+namespace {
+
+// The sink is a plain function, so what it collects lives here.
+std::mutex collected_mutex;
+std::string collected;
+bool collecting = false;
+
+void collect(std::string_view message) {
+    std::lock_guard<std::mutex> lock(collected_mutex);
+    collected.append(message);
+}
+
+std::string trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return "";
+    const size_t last = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+// Why the engine, which says nothing about its device table, could not use it.
+std::string device_table_reason(const std::string &config_path) {
+    const std::unique_ptr<FsProps, decltype(&close_fs_props)> props(open_fs_props(config_path.c_str()),
+                                                                    &close_fs_props);
+    if (!props) return "the engine could not read it";
+    const std::string table = props->dmsetup_path;
+    const int fd = ::open(table.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return "cannot open its device table " + table + ": " + std::strerror(errno);
+    ::close(fd);
+    return "its device table " + table +
+           " is unusable (no stripes, fewer member entries than stripes, or sizes that overflow)";
+}
+
+}  // namespace
+
+EngineMessages::EngineMessages() {
+    std::lock_guard<std::mutex> lock(collected_mutex);
+    if (collecting) throw std::logic_error("engine messages are already being collected");
+    collecting = true;
+    collected.clear();
+    tio::set_report_sink(collect);
+}
+
+EngineMessages::~EngineMessages() {
+    tio::set_report_sink(nullptr);
+    std::lock_guard<std::mutex> lock(collected_mutex);
+    collecting = false;
+    collected.clear();
+}
+
+std::string EngineMessages::line() const {
+    std::lock_guard<std::mutex> lock(collected_mutex);
+    std::string result;
+    size_t start = 0;
+    while (start < collected.size()) {
+        size_t end = collected.find('\n', start);
+        if (end == std::string::npos) end = collected.size();
+        const std::string part = trimmed(std::string_view(collected).substr(start, end - start));
+        if (!part.empty()) result.append(result.empty() ? "" : " ").append(part);
+        start = end + 1;
+    }
+    return result;
+}
+
+VolumeProps load_volume_props(const std::string &config_path) {
+    EngineMessages messages;
+    try {
+        return read_volume_props(config_path);
+    } catch (const EngineError &) {
+        std::string reason = messages.line();
+        if (reason.empty()) reason = device_table_reason(config_path);
+        throw std::runtime_error(config_path + ": " + reason);
+    }
+}
+
+}  // namespace kel

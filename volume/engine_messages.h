@@ -1,0 +1,31 @@
+// The engine's messages collected instead of printed, for programs that report a
+// failure as one line of their own and keep standard output for data.
+#pragma once
+
+#include "engine_handle.h"
+
+#include <string>
+
+namespace kel {
+
+// While it lives, every engine message is kept here instead of going to standard
+// output. One may live at a time.
+class EngineMessages {
+public:
+    EngineMessages();
+    ~EngineMessages();  // messages go to standard output again
+    EngineMessages(const EngineMessages &) = delete;
+    EngineMessages &operator=(const EngineMessages &) = delete;
+
+    // What the engine said, as one line: its lines trimmed and joined by spaces, empty
+    // lines dropped. Empty when it said nothing.
+    std::string line() const;
+};
+
+// Reads the configuration file (and its device table) as the engine reads it, with the
+// engine's messages collected. Throws std::runtime_error with a one-line reason that
+// names the configuration: the engine's own message, or, where the engine says nothing,
+// why the device table cannot be used.
+VolumeProps load_volume_props(const std::string &config_path);
+
+}  // namespace kel

@@ -1,0 +1,116 @@
+// The view of a volume: a configuration it cannot use is refused with one line that says
+// why (the engine's own message where it has one, nothing printed by the engine), and
+// the attributes of its directory and files.
+#include "volume_view.h"
+
+#include "files.h"
+#include "output_capture.h"
+#include "striped_volume.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tio_test::Geometry;
+using tio_test::ScratchDir;
+using tio_test::StripedVolume;
+
+const Geometry kGeometry{.members = 2, .chunk_sectors = 8, .workers = 1};
+
+// The reason a view of the configuration is refused; "" when it is accepted.
+std::string refusal(const std::string &config_path, std::string *printed) {
+    tio_test::StdoutCapture capture;
+    std::string reason;
+    try {
+        kel::VolumeView view(config_path, 0ms);
+    } catch (const std::exception &error) {
+        reason = error.what();
+    }
+    *printed = capture.finish();
+    return reason;
+}
+
+TEST(VolumeView, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
+    ScratchDir dir;
+    const StripedVolume volume(dir, kGeometry);
+    for (int m = 0; m < 2; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
+    const std::string table = volume.table_path();
+    const auto config_with = [&](const std::string &name, kel::VolumeConfig config) {
+        const std::string path = dir.file(name);
+        kel::write_config_file(path, config);
+        return path;
+    };
+    const kel::VolumeConfig usable = tio_test::volume_config(dir.path(), table, 1);
+    kel::VolumeConfig no_table = usable, not_raid = usable, no_headers = usable, bad_table = usable,
+                      missing_member = usable;
+    no_table.table_path = dir.file("no.table");
+    not_raid.type = "RAMD";
+    no_headers.header_dir = dir.file("no-headers");
+    bad_table.table_path = dir.file("bad.table");
+    kel::write_text_file(bad_table.table_path, "0 2048 striped 0 8\n");
+    missing_member.table_path = dir.file("missing.table");
+    kel::write_text_file(missing_member.table_path, "0 4096 striped 2 8 " + volume.member_path(0) + " 0 " +
+                                                        dir.file("gone") + " 0\n");
+    kel::write_text_file(dir.file("incomplete.conf"), "TYPE=RAID VKPATH=" + dir.path() + "\n");
+
+    const struct {
+        std::string config;
+        std::string reason;
+    } cases[] = {
+        {dir.file("missing.conf"), dir.file("missing.conf") + ": Error! Error reading configuration file: " +
+                                       dir.file("missing.conf") + "!"},
+        {dir.file("incomplete.conf"), "Error! Missing field(s)! Configuration file must contain the following entries: "
+                                      "TYPE=<RAMD|RAID> VKPATH="},
+        {config_with("no-table.conf", no_table), ": cannot open its device table " + dir.file("no.table") +
+                                                      ": No such file or directory"},
+        {config_with("bad-table.conf", bad_table), "its device table " + dir.file("bad.table") + " is unusable"},
+        {config_with("not-raid.conf", not_raid), "not-raid.conf: it names no member devices (its TYPE is not RAID)"},
+        {config_with("missing-member.conf", missing_member), "open(" + dir.file("gone") +
+                                                                 ") failed: No such file or directory"},
+        {config_with("no-headers.conf", no_headers), "opendir(" + dir.file("no-headers") + ") failed"},
+    };
+    for (const auto &c : cases) {
+        std::string printed;
+        const std::string reason = refusal(c.config, &printed);
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.config << ": " << reason;
+        EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+        EXPECT_EQ(printed, "") << "the engine's messages belong in the reason";
+    }
+    std::string printed;
+    EXPECT_EQ(refusal(volume.config_path(), &printed), "");
+}
+
+TEST(VolumeView, ShowsReadOnlyFilesOfTheRecordedSizeAndTheDetFilesTime) {
+    ScratchDir dir;
+    const StripedVolume volume(dir, kGeometry);
+    for (int m = 0; m < 2; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
+    const int64_t offsets[] = {0, 65536}, lengths[] = {4096, 100};
+    ASSERT_EQ(writeDet(dir.file("movie.det").c_str(), 2, offsets, lengths), 0);
+    kel::VolumeView view(volume.config_path(), 0ms);
+
+    const auto movie = view.find("movie");
+    ASSERT_TRUE(movie);
+    const struct stat file = kel::file_attributes(*movie);
+    struct stat det;
+    ASSERT_EQ(stat(dir.file("movie.det").c_str(), &det), 0);
+    EXPECT_EQ(file.st_mode, S_IFREG | 0444);
+    EXPECT_EQ(file.st_size, 4196);
+    EXPECT_EQ(file.st_mtim.tv_sec, det.st_mtim.tv_sec);
+    EXPECT_EQ(file.st_mtim.tv_nsec, det.st_mtim.tv_nsec);
+    EXPECT_EQ(kel::directory_attributes(*view.listing()).st_mode, S_IFDIR | 0555);
+
+    // An open data file follows its recording as it grows, and keeps what it opened when
+    // the name is recorded again elsewhere.
+    const int64_t grown_lengths[] = {4096, 5000};
+    ASSERT_EQ(writeDet(dir.file("movie.det").c_str(), 2, offsets, grown_lengths), 0);
+    EXPECT_EQ(view.latest(movie)->extents.size, 9096);
+    const int64_t elsewhere[] = {131072};
+    ASSERT_EQ(writeDet(dir.file("movie.det").c_str(), 1, elsewhere, lengths), 0);
+    EXPECT_EQ(view.latest(movie), movie);
+}
+
+}  // namespace
