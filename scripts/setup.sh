@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless
-          python3 util-linux libcli11-dev nlohmann-json3-dev librsvg2-bin)
+          python3 util-linux libcli11-dev nlohmann-json3-dev librsvg2-bin
+          libfuse3-dev fuse3 pkg-config python3-numpy)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

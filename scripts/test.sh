@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the whole suite (JVM tests included), the C++
-# suites again under AddressSanitizer + UndefinedBehaviorSanitizer, and the engine
-# suite under ThreadSanitizer.
+# suites and the kelfs mount tests again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, and the engine suite under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -14,14 +14,14 @@ run_suite() {  # build dir, ctest arguments...
 }
 
 echo "== full suite"
-all_parts="KelResource;VTerminal;demo;bench;kelvol"
+all_parts="KelResource;VTerminal;demo;bench;kelvol;kelfs"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE= -DKEL_JAVA_TESTS=ON \
   -DKEL_SUBDIRS="$all_parts" >/dev/null
 run_suite build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address -DKEL_JAVA_TESTS=OFF \
-  -DKEL_SUBDIRS="KelResource;VTerminal;kelvol" >/dev/null
+  -DKEL_SUBDIRS="KelResource;VTerminal;kelvol;kelfs" >/dev/null
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kel {
@@ -58,6 +59,20 @@ bool read_piece(int fd, const ReadPiece &piece, uint8_t *destination) {
     return true;
 }
 
+// 0 when the piece was moved whole, else -errno (-EIO for a read that fails or ends).
+int splice_piece(int fd, const ReadPiece &piece, int pipe_fd) {
+    loff_t position = piece.position;
+    for (int64_t left = piece.bytes; left > 0;) {
+        const ssize_t moved = ::splice(fd, &position, pipe_fd, nullptr, static_cast<size_t>(left),
+                                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved < 0 && errno == EAGAIN) return -EAGAIN;
+        if (moved <= 0) return -EIO;
+        left -= moved;
+    }
+    return 0;
+}
+
 }  // namespace
 
 DataFileExtents data_file_extents(std::vector<DetEntry> entries) {
@@ -102,6 +117,16 @@ int64_t read_pieces(const MemberDevices &members, const std::vector<ReadPiece> &
     int64_t done = 0;
     for (const ReadPiece &piece : pieces) {
         if (!read_piece(members.fd(piece.member), piece, buffer + done)) return -EIO;
+        done += piece.bytes;
+    }
+    return done;
+}
+
+int64_t splice_pieces(const MemberDevices &members, const std::vector<ReadPiece> &pieces, int pipe_fd) {
+    int64_t done = 0;
+    for (const ReadPiece &piece : pieces) {
+        const int result = splice_piece(members.fd(piece.member), piece, pipe_fd);
+        if (result != 0) return result;
         done += piece.bytes;
     }
     return done;

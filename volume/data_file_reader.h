@@ -43,6 +43,12 @@ int64_t plan_read(const MemberDevices &members, const DataFileExtents &file, int
 // member read fails or a member ends inside a piece.
 int64_t read_pieces(const MemberDevices &members, const std::vector<ReadPiece> &pieces, uint8_t *buffer);
 
+// Moves the pieces' bytes, one after the other, into the pipe at pipe_fd (its write end,
+// non-blocking) by splice, without copying them through this process. The bytes moved;
+// -EIO when a member read fails or a member ends inside a piece; -EAGAIN when the pipe
+// has no room left for them. A failed call may leave bytes in the pipe.
+int64_t splice_pieces(const MemberDevices &members, const std::vector<ReadPiece> &pieces, int pipe_fd);
+
 // plan_read, then read_pieces: the bytes read (0 at or past the end), or -errno.
 int64_t read_data_file(const MemberDevices &members, const DataFileExtents &file, int64_t offset, int64_t size,
                        uint8_t *buffer);

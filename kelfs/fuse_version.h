@@ -1,0 +1,4 @@
+// The libfuse API version kelfs is written against.
+#pragma once
+
+#define FUSE_USE_VERSION 314

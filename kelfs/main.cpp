@@ -1,0 +1,183 @@
+// kelfs: the recorded data files of a volume as ordinary read-only files, through a FUSE
+// view mounted at the configuration's FUSEPATH or at a directory given.
+#include "fuse_version.h"
+
+#include "mounting.h"
+#include "operations.h"
+#include "program.h"
+#include "volume_view.h"
+
+#include <CLI/CLI.hpp>
+#include <fuse.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// New recordings and their growth show within a second: the listing is at most this old
+// when a request is answered, and the kernel keeps what it was told for kAttributeSeconds.
+constexpr auto kListingMaxAge = 250ms;
+constexpr const char *kAttributeSeconds = "0.5";
+// A sequential reader then sends requests of kMaxReadBytes, several at once.
+constexpr int kReadAheadKiB = 4096;
+
+struct CommandLine {
+    std::string config;
+    std::string mount_point;  // empty: the configuration's FUSEPATH
+    bool foreground = false;
+    std::vector<std::string> options;  // each "A,B,..." of a -o
+};
+
+constexpr const char *kDescription =
+    "Shows every recorded data file of the volume (a \".det\" file in state ok) as a read-only file\n"
+    "at MOUNTPOINT, or at the configuration's FUSEPATH. Runs in the background once mounted\n"
+    "unless -f is given; fusermount3 -u MOUNTPOINT, SIGINT or SIGTERM unmount it. -o passes\n"
+    "mount options to FUSE (auto_unmount, allow_other, attr_timeout=S, no_splice_write, ...).";
+
+void add_arguments(CLI::App &app, CommandLine &line) {
+    app.add_option("CONFIG", line.config, "configuration file of the volume")->required();
+    app.add_option("MOUNTPOINT", line.mount_point, "an empty directory (default: the configuration's FUSEPATH)");
+    app.add_flag("-f,--foreground", line.foreground, "stay in the foreground");
+    app.add_option("-o", line.options, "mount options, comma-separated")->type_name("OPTION,...");
+    app.set_version_flag("--version", std::string("kelfs ") + KEL_VERSION);
+}
+
+// The command line; null when it asked for the help or the version, which are printed.
+std::unique_ptr<CommandLine> parse_command_line(int argc, char **argv) {
+    auto line = std::make_unique<CommandLine>();
+    CLI::App app(kDescription, "kelfs");
+    add_arguments(app, *line);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return nullptr;
+    } catch (const CLI::CallForVersion &) {
+        std::printf("%s\n", app.version().c_str());
+        return nullptr;
+    } catch (const CLI::ParseError &error) {
+        throw kel::UsageError(std::string(error.what()) + " (usage: kelfs CONFIG [MOUNTPOINT] [-f] [-o OPTION,...])");
+    }
+    return line;
+}
+
+// libfuse's arguments: read-only, our cache times first so that the user's options
+// override them, then the user's options.
+class FuseArguments {
+public:
+    FuseArguments(const std::string &config_path, const std::vector<std::string> &user_options) {
+        add("kelfs");
+        add_options("ro,subtype=kelfs,max_read=" + std::to_string(kelfs::kMaxReadBytes) + ",attr_timeout=" +
+                    kAttributeSeconds + ",entry_timeout=" + kAttributeSeconds + ",negative_timeout=0");
+        // The configuration names the mounted volume in the mount table; a comma in its
+        // path must not split the option.
+        char *fsname = nullptr;
+        const bool escaped = fuse_opt_add_opt_escaped(&fsname, ("fsname=" + config_path).c_str()) == 0;
+        const std::unique_ptr<char, decltype(&std::free)> owner(fsname, &std::free);
+        if (!escaped) throw std::bad_alloc();
+        add_options(fsname);
+        for (const std::string &options : user_options) add_options(options);
+    }
+    ~FuseArguments() { fuse_opt_free_args(&args_); }
+    FuseArguments(const FuseArguments &) = delete;
+    FuseArguments &operator=(const FuseArguments &) = delete;
+
+    fuse_args *get() { return &args_; }
+
+private:
+    void add(const std::string &argument) {
+        if (fuse_opt_add_arg(&args_, argument.c_str()) != 0) throw std::bad_alloc();
+    }
+    void add_options(const std::string &options) {
+        add("-o");
+        add(options);
+    }
+
+    fuse_args args_ = FUSE_ARGS_INIT(0, nullptr);
+};
+
+// A mounted view; unmounted and destroyed on every way out.
+class Mount {
+public:
+    Mount(FuseArguments &arguments, kelfs::Context &context, const std::string &mount_point) {
+        kelfs::StderrCapture capture;
+        fuse_ = fuse_new(arguments.get(), &kelfs::operations(), sizeof(fuse_operations), &context);
+        if (fuse_ != nullptr && fuse_mount(fuse_, mount_point.c_str()) == 0) {
+            mounted_ = true;
+            return;
+        }
+        const std::string said = capture.finish();
+        if (fuse_ != nullptr) fuse_destroy(fuse_);
+        throw std::runtime_error("fuse: " + (said.empty() ? std::string("the mount failed") : said));
+    }
+    ~Mount() {
+        if (signals_) fuse_remove_signal_handlers(fuse_get_session(fuse_));
+        if (mounted_) fuse_unmount(fuse_);
+        fuse_destroy(fuse_);
+    }
+    Mount(const Mount &) = delete;
+    Mount &operator=(const Mount &) = delete;
+
+    // Serves requests until the view is unmounted or a signal ends it; 0 then, else 1.
+    int serve() {
+        if (fuse_set_signal_handlers(fuse_get_session(fuse_)) != 0)
+            throw std::runtime_error("fuse: cannot set the signal handlers");
+        signals_ = true;
+        const int result = fuse_loop_mt(fuse_, nullptr);
+        // A positive result is the signal (SIGINT, SIGTERM, SIGHUP) that asked it to end.
+        if (result >= 0) return 0;
+        throw std::runtime_error(std::string("fuse: the request loop failed: ") + std::strerror(-result));
+    }
+
+private:
+    fuse *fuse_ = nullptr;
+    bool mounted_ = false;
+    bool signals_ = false;
+};
+
+// Connection options given on the command line (max_readahead=, no_splice_write, ...),
+// taken out of the arguments and applied in the operations' init.
+class ConnectionOptions {
+public:
+    explicit ConnectionOptions(FuseArguments &arguments) : options_(fuse_parse_conn_info_opts(arguments.get())) {
+        if (options_ == nullptr) throw std::runtime_error("fuse: invalid connection options");
+    }
+    ~ConnectionOptions() { std::free(options_); }
+    ConnectionOptions(const ConnectionOptions &) = delete;
+    ConnectionOptions &operator=(const ConnectionOptions &) = delete;
+    fuse_conn_info_opts *get() const { return options_; }
+
+private:
+    fuse_conn_info_opts *options_;
+};
+
+int run(int argc, char **argv) {
+    const std::unique_ptr<CommandLine> line = parse_command_line(argc, argv);
+    if (!line) return 0;
+    kel::VolumeView view(line->config, kListingMaxAge);
+    const std::string mount_point =
+        kelfs::usable_mount_point(line->mount_point.empty() ? view.volume().fuse_path : line->mount_point);
+    kelfs::require_fuse_device();
+    FuseArguments arguments(line->config, line->options);
+    ConnectionOptions connection(arguments);
+    kelfs::Context context{&view, connection.get(), "", kReadAheadKiB, {}};
+    Mount mount(arguments, context, mount_point);
+    context.read_ahead_setting = kelfs::read_ahead_setting(mount_point);
+    if (fuse_daemonize(line->foreground ? 1 : 0) != 0) throw std::runtime_error("fuse: cannot go into the background");
+    return mount.serve();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return kel::run_program(kel::Program{"kelfs", nullptr, ""}, [&] { return run(argc, argv); });
+}
