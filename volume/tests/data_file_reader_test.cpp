@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <linux/fs.h>
 #include <random>
 #include <sys/ioctl.h>
@@ -194,6 +196,46 @@ TEST(ReadFaults, MembersTooShortOrExtentsOutOfReachGiveEio) {
         EXPECT_EQ(kel::read_data_file(members, made.file(c.entries), 0, 4096, buffer), -EIO) << c.what;
     EXPECT_EQ(kel::read_data_file(members, file, -1, 10, buffer), -EINVAL);
     EXPECT_EQ(kel::read_data_file(members, file, 0, -1, buffer), -EINVAL);
+}
+
+// The bytes a pipe holds, read until it is empty (its read end is non-blocking).
+std::vector<uint8_t> drain(int fd) {
+    std::vector<uint8_t> bytes;
+    uint8_t block[65536];
+    for (ssize_t got; (got = read(fd, block, sizeof block)) > 0;) bytes.insert(bytes.end(), block, block + got);
+    return bytes;
+}
+
+TEST(SplicedRead, MovesThePlannedBytesIntoAPipeOrSaysWhyNot) {
+    HandMadeVolume made(Geometry{.members = 4, .chunk_sectors = 8, .workers = 1});
+    for (int m = 0; m < 4; ++m) {
+        const std::vector<uint8_t> member = kel::pattern_bytes(20 + m, 1 << 20);
+        FILE *out = fopen(made.volume.member_path(m).c_str(), "wb");
+        ASSERT_EQ(fwrite(member.data(), 1, member.size(), out), member.size());
+        fclose(out);
+    }
+    const kel::MemberDevices members(props_of(made.volume));
+    const kel::DataFileExtents file = made.file({{8192, 40 * 4096 + 5}});
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC), 0);
+    ASSERT_GE(fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
+
+    std::vector<kel::ReadPiece> pieces;
+    std::vector<uint8_t> expected(40 * 4096);
+    ASSERT_EQ(kel::plan_read(members, file, 4095, 30 * 4096 + 9, pieces), 30 * 4096 + 9);
+    ASSERT_EQ(kel::read_data_file(members, file, 4095, 30 * 4096 + 9, expected.data()), 30 * 4096 + 9);
+    expected.resize(30 * 4096 + 9);
+    EXPECT_EQ(kel::splice_pieces(members, pieces, pipe_fds[1]), 30 * 4096 + 9);
+    EXPECT_EQ(drain(pipe_fds[0]), expected);
+
+    ASSERT_EQ(fcntl(pipe_fds[1], F_SETPIPE_SZ, 4 * 4096), 4 * 4096);
+    EXPECT_EQ(kel::splice_pieces(members, pieces, pipe_fds[1]), -EAGAIN) << "no room in the pipe";
+    drain(pipe_fds[0]);
+    ASSERT_EQ(fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    ASSERT_EQ(truncate(made.volume.member_path(3).c_str(), 12288 + 18 * 512 + 8192 + 4096), 0);
+    EXPECT_EQ(kel::splice_pieces(members, pieces, pipe_fds[1]), -EIO) << "member 3 ends inside its second chunk";
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
 
 TEST(ReadFaults, AMemberThatFailsReadsGivesEio) {
