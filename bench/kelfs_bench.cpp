@@ -14,6 +14,8 @@
 #include "timing.h"
 #include "units.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -52,51 +55,35 @@ struct Options {
     int read_ahead_kib = 0;     // 0: as kelfs sets it
 };
 
-void print_usage(FILE *out) {
-    std::fprintf(out,
-        "usage: kelfs_bench [--quick] [--size-mib M] [--pairs N] [--members S] [--chunk-kib K]\n"
-        "                   [--tmpfs-dir DIR] [--kelfs PATH] [--mount-options OPTS]\n"
-        "                   [--read-ahead-kib N]\n"
-        "  --size-mib M        size of the data file (default 1024)\n"
-        "  --pairs N           alternated pairs per row; median and range printed (default 7)\n"
-        "  --members S         member files (default 4)   --chunk-kib K  chunk size (default 1024)\n"
-        "  --mount-options O   more kelfs -o options, e.g. no_splice_write\n"
-        "  --read-ahead-kib N  the mount's read-ahead, set after kelfs set its own\n"
-        "  --quick             64 MiB, one pair: a smoke run of every path\n");
-}
-
-int64_t parse_count(const std::string &option, const std::string &text) {
-    char *end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value < 1) throw kel::UsageError(option + " needs a positive number");
-    return value;
-}
-
-Options parse_options(int argc, char **argv) {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--help") {
-            print_usage(stdout);
-            std::exit(0);
-        }
-        if (option == "--quick") {
-            options.file_bytes = 64 * kMiB;
-            options.pairs = 1;
-            continue;
-        }
-        if (i + 1 >= argc) throw kel::UsageError("unknown option or missing value: " + option);
-        const std::string value = argv[++i];
-        if (option == "--size-mib") options.file_bytes = parse_count(option, value) * kMiB;
-        else if (option == "--pairs") options.pairs = static_cast<int>(parse_count(option, value));
-        else if (option == "--members") options.members = static_cast<int>(parse_count(option, value));
-        else if (option == "--chunk-kib") options.chunk_bytes = parse_count(option, value) * kKiB;
-        else if (option == "--tmpfs-dir") options.tmpfs_dir = value;
-        else if (option == "--kelfs") options.kelfs = value;
-        else if (option == "--mount-options") options.mount_options = value;
-        else if (option == "--read-ahead-kib") options.read_ahead_kib = static_cast<int>(parse_count(option, value));
-        else throw kel::UsageError("unknown option: " + option);
+// The options; null when --help was asked for and printed.
+std::unique_ptr<Options> parse_options(int argc, char **argv) {
+    auto options = std::make_unique<Options>();
+    bool quick = false;
+    int64_t size_mib = options->file_bytes / kMiB, chunk_kib = options->chunk_bytes / kKiB;
+    CLI::App app("Sequential reads through a kelfs mount against the engine and pread of the layout.",
+                 "kelfs_bench");
+    const CLI::Range positive(1, 1 << 20);
+    app.add_flag("--quick", quick, "64 MiB, one pair: a smoke run of every path");
+    app.add_option("--size-mib", size_mib, "size of the data file (default 1024)")->check(positive);
+    app.add_option("--pairs", options->pairs, "alternated pairs per row (default 7)")->check(positive);
+    app.add_option("--members", options->members, "member files (default 4)")->check(positive);
+    app.add_option("--chunk-kib", chunk_kib, "chunk size (default 1024)")->check(positive);
+    app.add_option("--tmpfs-dir", options->tmpfs_dir, "directory on tmpfs (default /dev/shm)");
+    app.add_option("--kelfs", options->kelfs, "the kelfs program");
+    app.add_option("--mount-options", options->mount_options, "more kelfs -o options, e.g. no_splice_write");
+    app.add_option("--read-ahead-kib", options->read_ahead_kib, "the mount's read-ahead, set after kelfs set its own")
+        ->check(positive);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return nullptr;
+    } catch (const CLI::ParseError &error) {
+        throw kel::UsageError(error.what());
     }
+    options->file_bytes = (quick ? 64 : size_mib) * kMiB;
+    options->chunk_bytes = chunk_kib * kKiB;
+    if (quick) options->pairs = 1;
     return options;
 }
 
@@ -338,5 +325,8 @@ int run(const Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    return kel::run_program(kel::Program{"kelfs_bench", print_usage}, [&] { return run(parse_options(argc, argv)); });
+    return kel::run_program(kel::Program{"kelfs_bench"}, [&] {
+        const std::unique_ptr<Options> options = parse_options(argc, argv);
+        return options ? run(*options) : 0;
+    });
 }

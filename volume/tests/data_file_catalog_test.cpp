@@ -4,6 +4,7 @@
 // name.
 #include "data_file_catalog.h"
 
+#include "det_fixture.h"
 #include "files.h"
 #include "system_error.h"
 
@@ -19,14 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using tio_test::ScratchDir;
 
-void write_entries(const std::string &path, const std::vector<DetEntry> &entries) {
-    std::vector<int64_t> offsets, lengths;
-    for (const DetEntry &entry : entries) {
-        offsets.push_back(entry.offset);
-        lengths.push_back(entry.length);
-    }
-    ASSERT_EQ(writeDet(path.c_str(), static_cast<int32_t>(entries.size()), offsets.data(), lengths.data()), 0);
-}
+using det_fixture::writeEntries;
 
 std::vector<std::string> names(const kel::DataFileListing &listing) {
     std::vector<std::string> result;
@@ -36,15 +30,15 @@ std::vector<std::string> names(const kel::DataFileListing &listing) {
 
 TEST(DataFileCatalog, ListsOnlyDataFilesInStateOkUnderNamesAFileCanHave) {
     ScratchDir dir;
-    write_entries(dir.file("movie.det"), {{0, 1000}, {65536, 24}});
-    write_entries(dir.file("empty.det"), {});
-    write_entries(dir.file("growing.det"), {{0, 100}, {-6, 24}});  // an allocation in progress
-    write_entries(dir.file("r_1234000001000002.det"), {{131072, 100}});
-    write_entries(dir.file("torn.det"), {{0, 100}});
+    writeEntries(dir.file("movie.det"), {{0, 1000}, {65536, 24}});
+    writeEntries(dir.file("empty.det"), {});
+    writeEntries(dir.file("growing.det"), {{0, 100}, {-6, 24}});  // an allocation in progress
+    writeEntries(dir.file("r_1234000001000002.det"), {{131072, 100}});
+    writeEntries(dir.file("torn.det"), {{0, 100}});
     std::ofstream(dir.file("torn.det"), std::ios::app) << "x";
-    write_entries(dir.file("..det"), {{0, 10}});   // its data file would be "."
-    write_entries(dir.file("...det"), {{0, 10}});  // and ".."
-    write_entries(dir.file(".movie.det.77.1.tmp"), {{0, 10}});
+    writeEntries(dir.file("..det"), {{0, 10}});   // its data file would be "."
+    writeEntries(dir.file("...det"), {{0, 10}});  // and ".."
+    writeEntries(dir.file(".movie.det.77.1.tmp"), {{0, 10}});
     ASSERT_EQ(mkdir(dir.file("folder.det").c_str(), 0755), 0);
 
     kel::DataFileCatalog catalog(dir.path(), 1h);
@@ -64,10 +58,10 @@ TEST(DataFileCatalog, ListsOnlyDataFilesInStateOkUnderNamesAFileCanHave) {
 
 TEST(DataFileCatalog, ListsAgainOnlyOnceTheListingIsOlderThanItsAge) {
     ScratchDir dir;
-    write_entries(dir.file("first.det"), {{0, 10}});
+    writeEntries(dir.file("first.det"), {{0, 10}});
     kel::DataFileCatalog patient(dir.path(), 1h), eager(dir.path(), 0ms);
-    write_entries(dir.file("second.det"), {{65536, 10}});
-    write_entries(dir.file("first.det"), {{0, 10}, {131072, 5}});
+    writeEntries(dir.file("second.det"), {{65536, 10}});
+    writeEntries(dir.file("first.det"), {{0, 10}, {131072, 5}});
     EXPECT_FALSE(patient.find("second")) << "listed less than an hour ago";
     EXPECT_EQ(patient.find("first")->extents.size, 10);
     ASSERT_TRUE(eager.find("second"));
@@ -78,12 +72,12 @@ TEST(DataFileCatalog, KeepsThePreviousListingWhileTheDirectoryCannotBeListed) {
     ScratchDir dir;
     const std::string headers = dir.file("headers");
     ASSERT_EQ(mkdir(headers.c_str(), 0755), 0);
-    write_entries(headers + "/kept.det", {{0, 10}});
+    writeEntries(headers + "/kept.det", {{0, 10}});
     kel::DataFileCatalog catalog(headers, 0ms);
     ASSERT_EQ(std::rename(headers.c_str(), dir.file("away").c_str()), 0);
     EXPECT_EQ(names(*catalog.listing()), std::vector<std::string>{"kept"});
     ASSERT_EQ(std::rename(dir.file("away").c_str(), headers.c_str()), 0);
-    write_entries(headers + "/new.det", {{65536, 10}});
+    writeEntries(headers + "/new.det", {{65536, 10}});
     EXPECT_EQ(names(*catalog.listing()), (std::vector<std::string>{"kept", "new"}));
 
     EXPECT_THROW(kel::DataFileCatalog(dir.file("missing"), 0ms), kel::SystemError);

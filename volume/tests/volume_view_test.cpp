@@ -34,10 +34,17 @@ std::string refusal(const std::string &config_path, std::string *printed) {
     return reason;
 }
 
-TEST(VolumeView, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
+// A volume of two member files of 1 MiB whose header directory is the scratch directory.
+class VolumeViewTest : public testing::Test {
+protected:
+    VolumeViewTest() : volume(dir, kGeometry) {
+        for (int m = 0; m < 2; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
+    }
     ScratchDir dir;
-    const StripedVolume volume(dir, kGeometry);
-    for (int m = 0; m < 2; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
+    StripedVolume volume;
+};
+
+TEST_F(VolumeViewTest, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
     const std::string table = volume.table_path();
     const auto config_with = [&](const std::string &name, kel::VolumeConfig config) {
         const std::string path = dir.file(name);
@@ -84,10 +91,7 @@ TEST(VolumeView, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
     EXPECT_EQ(refusal(volume.config_path(), &printed), "");
 }
 
-TEST(VolumeView, ShowsReadOnlyFilesOfTheRecordedSizeAndTheDetFilesTime) {
-    ScratchDir dir;
-    const StripedVolume volume(dir, kGeometry);
-    for (int m = 0; m < 2; ++m) kel::make_sparse_file(volume.member_path(m), 1 << 20);
+TEST_F(VolumeViewTest, ShowsReadOnlyFilesOfTheRecordedSizeAndTheDetFilesTime) {
     const int64_t offsets[] = {0, 65536}, lengths[] = {4096, 100};
     ASSERT_EQ(writeDet(dir.file("movie.det").c_str(), 2, offsets, lengths), 0);
     kel::VolumeView view(volume.config_path(), 0ms);
