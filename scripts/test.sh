@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the whole suite (JVM tests included), the C++
 # suites and the kelfs mount tests again under AddressSanitizer +
-# UndefinedBehaviorSanitizer, and the engine suite under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, and the engine suite and the kelfs mount tests under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -25,9 +26,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address -DKEL_J
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan
 
-echo "== ThreadSanitizer (engine)"
+echo "== ThreadSanitizer (engine, kelfs)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=thread -DKEL_JAVA_TESTS=OFF \
-  -DKEL_SUBDIRS= >/dev/null
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan -L engine
+  -DKEL_SUBDIRS=kelfs >/dev/null
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan -L "engine|kelfs"
 
 echo "== all suites passed"
