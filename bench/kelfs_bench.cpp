@@ -293,6 +293,7 @@ int run(const Options &options) {
     const auto engine = [&] { return engine_seconds(volume.config_path(), extents, engine_buffer); };
     const auto pread_one = [&] { return pread_seconds(members, file, 1); };
     const auto pread_two = [&] { return pread_seconds(members, file, 2); };
+    const auto pread_twice = [&] { return pread_one() + pread_one(); };
 
     std::printf("Sequential read of a %lld MiB data file (%zu extents) on %d tmpfs members, %lld KiB chunks\n",
                 static_cast<long long>(bytes / kMiB), extents.size(), options.members,
@@ -317,6 +318,7 @@ int run(const Options &options) {
         {"dd bs=4M", "4M", 1, "pread of the layout", pread_one},
         {"dd bs=4M", "4M", 1, "engine read", engine},
         {"two dd bs=1M at once", "1M", 2, "two preads at once", pread_two},
+        {"two dd bs=1M at once", "1M", 2, "one pread, both bytes", pread_twice},
     };
     for (const Row &row : rows) {
         std::vector<double> candidate_seconds;
