@@ -3,13 +3,8 @@
 #include "report.h"
 #include "system_error.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace kel {
 namespace {
@@ -29,19 +24,6 @@ std::string trimmed(std::string_view text) {
     if (first == std::string_view::npos) return "";
     const size_t last = text.find_last_not_of(" \t\r");
     return std::string(text.substr(first, last - first + 1));
-}
-
-// Why the engine, which says nothing about its device table, could not use it.
-std::string device_table_reason(const std::string &config_path) {
-    const std::unique_ptr<FsProps, decltype(&close_fs_props)> props(open_fs_props(config_path.c_str()),
-                                                                    &close_fs_props);
-    if (!props) return "the engine could not read it";
-    const std::string table = props->dmsetup_path;
-    const int fd = ::open(table.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return "cannot open its device table " + table + ": " + std::strerror(errno);
-    ::close(fd);
-    return "its device table " + table +
-           " is unusable (no stripes, fewer member entries than stripes, or sizes that overflow)";
 }
 
 }  // namespace
@@ -79,10 +61,9 @@ VolumeProps load_volume_props(const std::string &config_path) {
     EngineMessages messages;
     try {
         return read_volume_props(config_path);
-    } catch (const EngineError &) {
-        std::string reason = messages.line();
-        if (reason.empty()) reason = device_table_reason(config_path);
-        throw std::runtime_error(config_path + ": " + reason);
+    } catch (const EngineError &error) {
+        const std::string said = messages.line();
+        throw std::runtime_error(config_path + ": " + (said.empty() ? std::string(error.what()) : said));
     }
 }
 

@@ -24,8 +24,8 @@ public:
 
 // Reads the configuration file (and its device table) as the engine reads it, with the
 // engine's messages collected. Throws std::runtime_error with a one-line reason that
-// names the configuration: the engine's own message, or, where the engine says nothing,
-// why the device table cannot be used.
+// names the configuration: the engine's own message (or the failed call, should it say
+// nothing).
 VolumeProps load_volume_props(const std::string &config_path);
 
 }  // namespace kel

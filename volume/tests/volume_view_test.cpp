@@ -72,9 +72,9 @@ TEST_F(VolumeViewTest, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
                                        dir.file("missing.conf") + "!"},
         {dir.file("incomplete.conf"), "Error! Missing field(s)! Configuration file must contain the following entries: "
                                       "TYPE=<RAMD|RAID> VKPATH="},
-        {config_with("no-table.conf", no_table), ": cannot open its device table " + dir.file("no.table") +
+        {config_with("no-table.conf", no_table), ": Error! Could not open device table " + dir.file("no.table") +
                                                       ": No such file or directory"},
-        {config_with("bad-table.conf", bad_table), "its device table " + dir.file("bad.table") + " is unusable"},
+        {config_with("bad-table.conf", bad_table), ": Error! Unusable device table " + dir.file("bad.table")},
         {config_with("not-raid.conf", not_raid), "not-raid.conf: it names no member devices (its TYPE is not RAID)"},
         {config_with("missing-member.conf", missing_member), "open(" + dir.file("gone") +
                                                                  ") failed: No such file or directory"},
