@@ -150,7 +150,6 @@ int read_buf(const char *, fuse_bufvec **reply, size_t size, off_t offset, fuse_
     const int64_t bytes = view().plan_read(*file, offset, static_cast<int64_t>(size), pieces);
     if (bytes < 0) return static_cast<int>(bytes);
     int error = 0;
-    *reply = nullptr;
     *reply = spliced_reply(pieces, bytes, &error);
     if (*reply != nullptr) return 0;
     return error != 0 ? error : copied_reply(pieces, bytes, reply);

@@ -16,6 +16,7 @@
 #include "program.h"
 #include "volume_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
