@@ -5,6 +5,7 @@
 #include "alloc_internal.h"
 #include "closing.h"
 #include "det_internal.h"
+#include "header_names.h"
 #include "internal.h"
 #include "saturate.h"
 
@@ -67,7 +68,9 @@ bool looks_provisional(FsProps *props, const DetEntry &entry) {
            static_cast<__int128>(entry.offset) + per_device_span(props, entry.length) <= 1;
 }
 
-std::string lock_file_path(const FsProps *props) { return std::string(props->header_dir) + "/.kellock"; }
+std::string lock_file_path(const FsProps *props) {
+    return std::string(props->header_dir) + "/" + std::string(kLockFileName);
+}
 
 int64_t provisional_offset(const FsProps *props, int64_t size) {
     return props->stripe_count < 1 ? -size : -(size / props->stripe_count);
@@ -271,11 +274,7 @@ int64_t largest_grantable_request(FsProps *props) {
 }
 
 std::string reservation_path(const char *directory) {
-    char number[64];
-    snprintf(number, sizeof number, "%d%06lld%06u", static_cast<int>(getpid()),
-             static_cast<long long>(time(nullptr) % 1000000),
-             reservation_counter.fetch_add(1) % 1000000);
-    return std::string(directory) + "/r_" + number + ".det";
+    return std::string(directory) + "/" + reservation_name(getpid(), time(nullptr), reservation_counter.fetch_add(1));
 }
 
 }  // namespace tio

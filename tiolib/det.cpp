@@ -4,6 +4,7 @@
 
 #include "closing.h"
 #include "det_internal.h"
+#include "header_names.h"
 #include "internal.h"
 #include "saturate.h"
 
@@ -176,8 +177,7 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     // Hidden, and ending in ".tmp", so that no scan ever takes it for a ".det" file; the
     // process id and a counter keep concurrent rewrites apart, the name stays short.
-    const std::string temporary = directory + "/." + base.substr(0, 128) + "." + std::to_string(getpid()) +
-                                  "." + std::to_string(rewrite_counter.fetch_add(1)) + ".tmp";
+    const std::string temporary = directory + "/" + temporary_name(base, getpid(), rewrite_counter.fetch_add(1));
 
     std::vector<unsigned char> bytes(entries.size() * kDetRecordSize);
     for (size_t i = 0; i < entries.size(); ++i)

@@ -111,10 +111,12 @@ inline std::string temporary_name(std::string_view det_name, int64_t pid, uint64
 }
 
 // The lock file holds its holder's pid as "%08d\n"; content that is not a positive number
-// (the released "00000000\n" among them) means free. The holder read as fscanf's "%d"
-// would: leading white space, an optional sign, digits; 0 when there is none.
+// (the released "00000000\n" among them) means free.
 inline constexpr std::string_view kFreeLockContent = "00000000\n";
-inline int64_t lock_holder_of(std::string_view content) {
+
+// The number at the start of the lock file's content, read as fscanf's "%d" would: leading
+// white space, an optional sign, digits. None when there are no digits.
+inline std::optional<int64_t> lock_number_of(std::string_view content) {
     size_t at = 0;
     while (at < content.size() && (content[at] == ' ' || (content[at] >= '\t' && content[at] <= '\r'))) ++at;
     bool negative = false;
@@ -122,8 +124,12 @@ inline int64_t lock_holder_of(std::string_view content) {
     size_t end = at;
     while (end < content.size() && end - at < 18 && content[end] >= '0' && content[end] <= '9') ++end;
     const int64_t value = names_detail::small_number(content.substr(at, end - at));
-    return value < 0 ? 0 : negative ? -value : value;
+    if (value < 0) return std::nullopt;
+    return negative ? -value : value;
 }
+
+// The holder the content names; 0 when it holds no number.
+inline int64_t lock_holder_of(std::string_view content) { return lock_number_of(content).value_or(0); }
 
 // Whether a process with this pid exists (in this pid namespace). A process of another
 // user counts: kill then fails with EPERM.

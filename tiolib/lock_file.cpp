@@ -5,34 +5,17 @@
 // caught at release, when a process finds another id than its own and repeats its work.
 
 #include "closing.h"
+#include "header_names.h"
 #include "internal.h"
-#include "saturate.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace {
 
 constexpr size_t kLockContentSize = 9;  // "%08d\n": eight digits and the newline
 constexpr uint64_t kHeldPauseMs = 100;
-
-// Reads a decimal number the way fscanf's "%d" does (leading white space, an optional
-// sign, at least one digit), clamping values that do not fit instead of overflowing.
-bool read_decimal(FILE *file, int32_t *value) {
-    char text[32];
-    const size_t got = fread(text, 1, sizeof text - 1, file);
-    text[got] = '\0';
-    size_t position = 0;
-    while (position < got && isspace(static_cast<unsigned char>(text[position]))) ++position;
-    size_t digits = position;
-    if (digits < got && (text[digits] == '+' || text[digits] == '-')) ++digits;
-    if (digits >= got || !isdigit(static_cast<unsigned char>(text[digits]))) return false;
-    const long long number = strtoll(text + position, nullptr, 10);
-    *value = tio::saturate<int32_t>(number);
-    return true;
-}
 
 int64_t negate(int64_t value) {
     return static_cast<int64_t>(0 - static_cast<uint64_t>(value));
@@ -51,7 +34,8 @@ TIO_API int32_t createLock(int32_t pid, const char *lock_path) {
         // short or longer file (not ours, or torn) is recreated.
         char content[kLockContentSize + 2] = {};
         if (fread(content, 1, kLockContentSize + 1, lock.get()) == kLockContentSize) {
-            if (strtol(content, nullptr, 10) > 0) msleep(kHeldPauseMs);  // held: pause once
+            if (tio::lock_holder_of(std::string_view(content, kLockContentSize)) > 0)
+                msleep(kHeldPauseMs);  // held: pause once
         } else {
             lock.reset();  // not our format: recreate it below
         }
@@ -78,9 +62,11 @@ TIO_API int64_t removeLock(int32_t pid, int64_t offset, int64_t size, const char
     if (!lock_path) return -1;
     tio::File lock(fopen(lock_path, "r+be"));
     if (!lock) return -1;
-    int32_t holder = 0;
-    if (!read_decimal(lock.get(), &holder)) return -1;
-    if (holder != pid) return negate(size);  // taken over meanwhile: the caller's work does not stand
+    char text[32];  // more than any number "%d" could read
+    const size_t got = fread(text, 1, sizeof text, lock.get());
+    const std::optional<int64_t> holder = tio::lock_number_of(std::string_view(text, got));
+    if (!holder) return -1;
+    if (*holder != pid) return negate(size);  // taken over meanwhile: the caller's work does not stand
     // Eight zeros without a newline: the newline of the take stays as the ninth byte.
     fseek(lock.get(), 0, SEEK_SET);
     fprintf(lock.get(), "%08d", 0);
