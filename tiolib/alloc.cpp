@@ -49,23 +49,16 @@ bool allocation_props_ok(const FsProps *props) {
     return false;
 }
 
-// Per-device bytes of a length over all devices, rounded up; safe for any recorded value.
-int64_t per_device_span(FsProps *props, int64_t length) {
-    if (length > kInt64Max - props->stripe_count) return length / props->stripe_count + 1;
-    return getRelativeSize(props, length);
-}
-
-// An entry's per-device end raised to the stripe unit; the volume begins at 0.
-int64_t aligned_end(FsProps *props, const DetEntry &entry) {
-    const int64_t end = saturate<int64_t>(static_cast<__int128>(entry.offset) + per_device_span(props, entry.length));
-    return std::max<int64_t>(0, stripeAlign(end, getStripeSize(props)));
+// value raised to a multiple of unit, exactly; 0 for a value of 0 or less.
+__int128 raised_to_unit(__int128 value, int64_t unit) {
+    if (value <= 0) return 0;
+    return unit <= 1 ? value : (value + unit - 1) / unit * unit;
 }
 
 // The provisional entry of a request (or a real extent too small to tell from one) ends
 // at most one byte into the volume.
 bool looks_provisional(FsProps *props, const DetEntry &entry) {
-    return entry.offset <= 0 &&
-           static_cast<__int128>(entry.offset) + per_device_span(props, entry.length) <= 1;
+    return entry.offset <= 0 && static_cast<__int128>(entry.offset) + getRelativeSize(props, entry.length) <= 1;
 }
 
 std::string lock_file_path(const FsProps *props) {
@@ -210,26 +203,41 @@ std::atomic<uint32_t> reservation_counter{0};
 
 }  // namespace
 
+__int128 reserved_end(FsProps *props, const DetEntry &entry) {
+    return raised_to_unit(static_cast<__int128>(entry.offset) + getRelativeSize(props, entry.length),
+                          getStripeSize(props));
+}
+
+bool fits_the_volume(FsProps *props, int64_t size) {
+    const int64_t need = getRelativeSize(props, size);
+    return size >= 0 && need <= getAdjustedSize(props, getDeviceSize(props)) &&
+           raised_to_unit(need, getStripeSize(props)) <= kInt64Max;
+}
+
 int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64_t size) {
-    const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
-    const int64_t need = per_device_span(props, size);
-    if (size < 0 || need > limit) return -1;  // can never fit
+    if (!fits_the_volume(props, size)) return -1;
     // With the caller's own provisional entry alone (or nothing) the volume starts free.
     if (sorted.empty() || (sorted.size() == 1 && looks_provisional(props, sorted[0]))) return 0;
 
-    // Walk upwards; the gap after an entry runs from the furthest aligned end of all entries
-    // sorted at or before it to the next entry's offset (capped at the end of the volume).
-    // The smallest gap that holds the need wins, among equal gaps the highest.
+    // Walk upwards; the gap after an entry runs from the furthest reserved end of all
+    // entries sorted at or before it to the next entry's offset (capped at the end of the
+    // volume). The smallest gap that holds the need wins, among equal gaps the highest. The
+    // arithmetic is exact: recorded values near the limits of 64 bits neither wrap nor
+    // saturate into an unaligned or overlapping start.
+    const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
+    const int64_t need = getRelativeSize(props, size);
+    const __int128 reserved_need = raised_to_unit(need, getStripeSize(props));
     __int128 best = std::numeric_limits<__int128>::max();
     int64_t result = -1;
-    int64_t furthest = 0;
+    __int128 furthest = 0;
     for (size_t i = 0; i < sorted.size(); ++i) {
-        furthest = std::max(furthest, aligned_end(props, sorted[i]));
+        furthest = std::max(furthest, reserved_end(props, sorted[i]));
         const int64_t next = i + 1 < sorted.size() ? std::min(sorted[i + 1].offset, limit) : limit;
-        const __int128 gap = static_cast<__int128>(next) - furthest;
-        if (gap >= need && gap <= best) {
+        const __int128 gap = next - furthest;
+        // The extent's own reserved end must be representable too.
+        if (gap >= need && gap <= best && furthest + reserved_need <= kInt64Max) {
             best = gap;
-            result = furthest;
+            result = static_cast<int64_t>(furthest);  // <= next <= limit
         }
     }
     return result;

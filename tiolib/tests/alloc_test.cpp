@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
@@ -212,6 +213,116 @@ TEST(AllocUnprivileged, WriteOnlyLockFileEndsWithOneError) {
     });
     if (code == 77) GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(code, 0);
+}
+
+// ---- Sizes at the limits of 64 bits ----------------------------------------------------
+
+struct ExtremeCase {
+    const char *name;
+    int32_t stripes;
+    int32_t chunk;
+    int64_t device_size;
+    std::vector<Entry> others;  // held by other.det
+    int64_t size;
+    int64_t offset;  // expected result
+};
+
+// Requests and recorded extents near the limits of 64 bits: a per-device need that does
+// not fit the volume, or whose reserved end (raised to the chunk) does not fit 64 bits, is
+// refused; recorded values of any size are measured without wrapping around.
+TEST_F(Alloc, ExtremeSizesAreRefusedOrPlacedExactly) {
+    const int64_t top = INT64_MAX - (64 * KiB - 1);  // 2^63 - 64 KiB, the last aligned start
+    const std::vector<ExtremeCase> cases = {
+        {"MaxSizeOneMember", 1, 64 * KiB, 64 * MiB, {}, INT64_MAX, -1},
+        {"MaxSizeFourMembers", 4, 64 * KiB, 64 * MiB, {}, INT64_MAX, -1},
+        {"MaxSizeMaxVolume", 1, 64 * KiB, INT64_MAX, {}, INT64_MAX, -1},
+        {"LargestAlignedOnMaxVolume", 1, 64 * KiB, INT64_MAX, {}, top, 0},
+        {"NoAlignedRoomAtTheTop", 1, 64 * KiB, INT64_MAX, {{0, top}}, 1, -1},
+        {"RecordedValuesAtTheLimits", 4, 64 * KiB, 64 * MiB,
+         {{INT64_MAX, INT64_MAX}, {INT64_MIN, INT64_MIN}, {INT64_MIN, INT64_MAX}, {INT64_MAX - 5, 100}}, MiB, 0},
+        {"RecordedExtentCoversTheVolume", 4, 64 * KiB, 64 * MiB, {{0, INT64_MAX}}, MiB, -1},
+    };
+    for (const ExtremeCase &c : cases) {
+        HeaderDir own;
+        auto geometry = makeProps(own.path(), c.device_size, c.chunk, c.stripes);
+        if (!c.others.empty()) writeEntries(own.file("other.det"), c.others);
+        EXPECT_EQ(writeDetLock(geometry.get(), own.file("new.det").c_str(), c.size), c.offset) << c.name;
+    }
+}
+
+// Two requests of INT64_MAX bytes on a one-member volume: neither is given offset 0 (the
+// per-device span once wrapped around to a tiny extent), and the space stays free.
+TEST_F(Alloc, TwoMaximalRequestsNeverShareAnOffset) {
+    auto one_member = makeProps(dir.path(), 64 * MiB, 64 * KiB, 1);
+    EXPECT_EQ(writeDetLock(one_member.get(), dir.file("a.det").c_str(), INT64_MAX), -1);
+    EXPECT_EQ(writeDetLock(one_member.get(), dir.file("b.det").c_str(), INT64_MAX), -1);
+    EXPECT_EQ(readFile(dir.file("b.det")), recordBytes({{-INT64_MAX, INT64_MAX}}));
+    EXPECT_EQ(writeDetLock(one_member.get(), dir.file("c.det").c_str(), MiB), 0);
+}
+
+namespace {
+
+// Per-device bytes an entry of this length claims, computed apart from the engine.
+__int128 modelSpan(int64_t length, int32_t stripes) {
+    return length > 0 ? (static_cast<__int128>(length) + stripes - 1) / stripes : 0;
+}
+
+}  // namespace
+
+// The walk on random geometries and entries drawn from the values at the limits and
+// ordinary ones: whatever it returns is aligned, inside the volume, representable with its
+// chunk-raised end, and clear of every recorded extent.
+TEST(AllocFuzz, ChosenExtentIsAlignedInsideAndClearOfEveryEntry) {
+    std::mt19937_64 random(20240611);
+    const int32_t stripe_choices[] = {1, 2, 3, 4, 7, 64, INT32_MAX};
+    const int32_t chunk_choices[] = {1, 512, 64 * KiB, INT32_MAX};
+    const int64_t device_choices[] = {0, 1, 64 * MiB, int64_t(1) << 40, INT64_MAX - 1, INT64_MAX};
+    long placed = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const int32_t stripes = stripe_choices[random() % std::size(stripe_choices)];
+        const int32_t chunk = chunk_choices[random() % std::size(chunk_choices)];
+        const int64_t device_size = device_choices[random() % std::size(device_choices)];
+        auto props = makeProps("/nonexistent", device_size, chunk, stripes);
+        const int64_t limit = device_size / stripes;
+        const auto pick = [&](bool offset) -> int64_t {
+            const int64_t near_limit[] = {INT64_MIN, -1, 0, 1, chunk, limit - 1, limit, INT64_MAX - 1, INT64_MAX};
+            if (random() % 2) return near_limit[random() % std::size(near_limit)];
+            const int64_t bound = std::max<int64_t>(1, offset ? limit : device_size);
+            const int64_t value = int64_t(random() % uint64_t(bound));
+            return offset ? value / chunk * chunk : value;
+        };
+        std::vector<DetEntry> entries(random() % 7);
+        for (DetEntry &entry : entries) entry = {pick(true), pick(false)};
+        const int64_t size = pick(false);
+        std::vector<DetEntry> sorted = entries;
+        tio::sort_det_entries(sorted);
+
+        const int64_t offset = tio::choose_offset(props.get(), sorted, size);
+        if (offset < 0) {
+            ASSERT_EQ(offset, -1);
+            continue;
+        }
+        ++placed;
+        const __int128 need = modelSpan(size, stripes);
+        const std::string where = "round " + std::to_string(round) + ": offset " + std::to_string(offset) +
+                                  " size " + std::to_string(size) + " stripes " + std::to_string(stripes) +
+                                  " chunk " + std::to_string(chunk) + " device " + std::to_string(device_size);
+        ASSERT_GE(size, 0) << where;
+        ASSERT_EQ(offset % chunk, 0) << where;
+        ASSERT_LE(offset + need, limit) << where;
+        ASSERT_LE(offset + (need + chunk - 1) / chunk * chunk, INT64_MAX) << where;
+        // The caller's own provisional entry, alone, does not count against the start.
+        const bool lone_provisional = entries.size() == 1 && entries[0].offset <= 0 &&
+                                      entries[0].offset + modelSpan(entries[0].length, stripes) <= 1;
+        if (lone_provisional || need == 0) continue;
+        for (const DetEntry &entry : entries) {
+            const __int128 begin = entry.offset, end = begin + modelSpan(entry.length, stripes);
+            if (end <= begin) continue;
+            ASSERT_TRUE(offset + need <= begin || end <= offset)
+                << where << " overlaps (" << entry.offset << ", " << entry.length << ")";
+        }
+    }
+    EXPECT_GT(placed, 1000);  // the invariants were checked on real placements
 }
 
 // ---- Updates -----------------------------------------------------------------------------
