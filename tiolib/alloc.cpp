@@ -17,16 +17,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <unistd.h>
 
 namespace tio {
 
-BeforeReleaseHook before_release_hook = nullptr;
+AttemptHook after_search_hook = nullptr;
+AttemptHook before_release_hook = nullptr;
+AttemptHook after_loss_hook = nullptr;
 
 namespace {
 
@@ -91,11 +95,14 @@ void back_off(int attempt, double search_seconds) {
     msleep(std::uniform_int_distribution<uint64_t>(0, ceiling)(generator));
 }
 
-// Puts the provisional entry back after the last attempt, so that an extent whose
-// allocation did not stand is not left recorded.
-void restore_provisional(const char *path, int64_t provisional, int64_t size) {
-    File file(fopen(path, "r+be"));
-    if (file) write_record(file.get(), provisional, size);
+// Gives a recorded extent up: the provisional offset goes back over the entry's first 8
+// bytes (its length is the size throughout), in one write. When that fails nothing more
+// can be done here; a repeated attempt recreates the file anyway.
+void put_back_provisional(const char *path, int64_t provisional) {
+    unsigned char record[kDetRecordSize];
+    encode_det_entry(provisional, 0, record);
+    Fd det(open(path, O_WRONLY | O_CLOEXEC));
+    if (det.get() >= 0 && pwrite(det.get(), record, 8, 0) != 8) det.close();
 }
 
 enum class Attempt { stands, lost, unreadable, failed };
@@ -106,15 +113,16 @@ struct AttemptResult {
     double search_seconds;
 };
 
-// What an allocation does with its extent while it still holds the lock: nothing for a new
-// ".det" file; for an update, writing the extent into the data file's ".det" file. When the
-// lock turns out to have been lost, rollback undoes it before the allocation is repeated.
+// What an allocation does with its extent while it still holds the lock, before the extent
+// is recorded in the allocation's own file: nothing for a new ".det" file; for an update,
+// writing the extent into the data file's ".det" file. When the extent cannot be recorded
+// or the lock turns out to have been lost, rollback undoes it.
 struct Commit {
     std::function<bool(int64_t offset)> apply;  // false: give up the allocation
     std::function<void()> rollback;
 };
 
-// One pass of the protocol: provisional entry, lock, search, record, commit, release.
+// One pass of the protocol: provisional entry, lock, search, commit, record, release.
 AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
@@ -129,35 +137,46 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
         return failed;
     }
     const int32_t pid = getpid();
+    const int64_t provisional = provisional_offset(props, size);
     // getAllocation, taken apart: a lock not taken and a search without result end differently.
     if (createLock(pid, lock_path.c_str()) < 0) return failed;
     const auto search_start = std::chrono::steady_clock::now();
     const int64_t offset = determineOffset(props, size);
+    if (after_search_hook) after_search_hook(attempt, lock_path.c_str());
     const double search_seconds = seconds_since(search_start);
     if (offset < 0) {
         removeLock(pid, offset, size, lock_path.c_str());
-        return failed;
-    }
-    // Recorded before the release, so that the next holder's search sees the extent. Only
-    // the entry's first 8 bytes (its offset) are written over the provisional entry, whose
-    // length already is the size: the file keeps its 16 bytes throughout, so a search in
-    // another process reading it meanwhile finds the provisional or the chosen offset,
-    // never a file that is empty or torn (which it would count as holding no entries).
-    const bool recorded = write_record(det.get(), offset, size, 8);
-    const int error = errno;
-    if (det.close() != 0 || !recorded) {
-        removeLock(pid, offset, size, lock_path.c_str());
-        report("Error! write('%s') failed: %s", path, strerror(error));
         return failed;
     }
     if (commit.apply && !commit.apply(offset)) {
         removeLock(pid, offset, size, lock_path.c_str());
         return failed;
     }
+    // Recorded before the release, so that the next holder's search sees the extent, and
+    // as the last step before it: a writer killed after the record and before the release
+    // of a lock taken over leaves the extent claimed twice, so that moment is kept short.
+    // Only the entry's first 8 bytes (its offset) are written over the provisional entry,
+    // whose length already is the size: the file keeps its 16 bytes throughout, so a search
+    // in another process reading it meanwhile finds the provisional or the chosen offset,
+    // never a file that is empty or torn (which it would count as holding no entries).
+    const bool recorded = write_record(det.get(), offset, size, 8);
+    const int error = errno;
+    if (det.close() != 0 || !recorded) {
+        put_back_provisional(path, provisional);
+        if (commit.rollback) commit.rollback();
+        removeLock(pid, offset, size, lock_path.c_str());
+        report("Error! write('%s') failed: %s", path, strerror(error));
+        return failed;
+    }
     if (before_release_hook) before_release_hook(attempt, lock_path.c_str());
     const int64_t released = removeLock(pid, offset, size, lock_path.c_str());
     if (released == offset) return {Attempt::stands, offset, search_seconds};
+    // The allocation did not stand, and the process that took the lock over may be given
+    // this very extent. Every file that records it gives it up before anything else, so
+    // that a writer killed from here on leaves only provisional entries behind.
+    put_back_provisional(path, provisional);
     if (commit.rollback) commit.rollback();
+    if (after_loss_hook) after_loss_hook(attempt, lock_path.c_str());
     return {released == -1 ? Attempt::unreadable : Attempt::lost, offset, search_seconds};
 }
 
@@ -176,7 +195,6 @@ int64_t allocate_extent(FsProps *props, const char *path, int64_t size, const Co
         if (last.outcome == Attempt::stands) return last.offset;
         if (last.outcome == Attempt::failed) return -1;
     }
-    restore_provisional(path, provisional_offset(props, size), size);
     if (last.outcome == Attempt::unreadable)
         report("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.",
                lock_path.c_str(), path, kMaxAllocationAttempts);
@@ -341,13 +359,18 @@ TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
 TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
-        // The new extent is allocated through a reservation file, which records it from the
-        // search on. The data file's ".det" file is rewritten with it while the lock is still
-        // held: a search that read the data file before the rewrite and looks for the
-        // reservation file after its removal would miss the extent, and such a search can
-        // only belong to a process whose hold overlapped ours, which the release catches.
+        // The new extent is allocated through a reservation file, which records it until
+        // the reservation is removed. The data file's ".det" file is rewritten with it while
+        // the lock is still held: a search that read the data file before the rewrite and
+        // looks for the reservation file after its removal would miss the extent, and such a
+        // search can only belong to a process whose hold overlapped ours, which the release
+        // catches.
+        // When the lock turns out to have been lost, the rewrite is undone by renaming the
+        // data file's former content back, one step instead of a second rewrite, so that a
+        // writer killed meanwhile leaves the extent recorded for as short a time as can be.
         const std::string reservation = tio::reservation_path(props->header_dir);
         std::vector<DetEntry> original;
+        std::optional<tio::SavedDet> former;
         bool rewritten = false;
         tio::Commit commit;
         commit.apply = [&](int64_t offset) {
@@ -355,11 +378,12 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
             if (tio::read_det_file(path, entries) != tio::DetReadStatus::ok) return false;
             original = entries;
             tio::add_extent(entries, props->stripe_count, offset, size);
+            former.emplace(path);
             rewritten = tio::rewrite_det_atomic(path, entries) == 0;
             return rewritten;
         };
         commit.rollback = [&] {
-            if (rewritten) tio::rewrite_det_atomic(path, original);
+            if (rewritten && !former->restore()) tio::rewrite_det_atomic(path, original);
             rewritten = false;
         };
         const int64_t offset = tio::allocate_extent(props, reservation.c_str(), size, commit);

@@ -39,9 +39,14 @@ int64_t largest_grantable_request(FsProps *props);
 // between processes and threads that reserve at the same moment.
 std::string reservation_path(const char *directory);
 
-// Test seam: when set, called by writeDetLock after the extent is recorded and before the
-// lock is released, with the attempt number (from 1) and the lock-file path.
-using BeforeReleaseHook = void (*)(int attempt, const char *lock_path);
-extern BeforeReleaseHook before_release_hook;
+// Test seams: when set, called during every allocation attempt with the attempt number
+// (from 1) and the lock-file path: after the search, while the lock is held (a hook that
+// sleeps there stands for a slow search); after the extent is recorded and before the
+// lock is released; and when the release found the lock lost, once the extent has been
+// given up again and before the attempt is repeated.
+using AttemptHook = void (*)(int attempt, const char *lock_path);
+extern AttemptHook after_search_hook;
+extern AttemptHook before_release_hook;
+extern AttemptHook after_loss_hook;
 
 }  // namespace tio

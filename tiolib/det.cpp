@@ -101,6 +101,16 @@ std::string rewrite_target(const char *path) {
     return path;
 }
 
+// A new name beside target for its next content: hidden, and ending in ".tmp", so that no
+// scan ever takes it for a ".det" file; the process id and a counter keep concurrent
+// rewrites apart, the name stays short.
+std::string temporary_path_for(const std::string &target) {
+    const size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return directory + "/" + temporary_name(base, getpid(), rewrite_counter.fetch_add(1));
+}
+
 bool write_all(int fd, const unsigned char *data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -172,12 +182,7 @@ void sort_det_entries(std::vector<DetEntry> &entries) {
 
 int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries) {
     const std::string target = rewrite_target(path);
-    const size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    // Hidden, and ending in ".tmp", so that no scan ever takes it for a ".det" file; the
-    // process id and a counter keep concurrent rewrites apart, the name stays short.
-    const std::string temporary = directory + "/" + temporary_name(base, getpid(), rewrite_counter.fetch_add(1));
+    const std::string temporary = temporary_path_for(target);
 
     std::vector<unsigned char> bytes(entries.size() * kDetRecordSize);
     for (size_t i = 0; i < entries.size(); ++i)
@@ -204,6 +209,21 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
         return -1;
     }
     return 0;
+}
+
+SavedDet::SavedDet(const char *path) : target_(rewrite_target(path)) {
+    saved_ = temporary_path_for(target_);
+    if (link(target_.c_str(), saved_.c_str()) != 0) saved_.clear();
+}
+
+SavedDet::~SavedDet() {
+    if (!saved_.empty()) unlink(saved_.c_str());
+}
+
+bool SavedDet::restore() {
+    if (saved_.empty() || rename(saved_.c_str(), target_.c_str()) != 0) return false;
+    saved_.clear();
+    return true;
 }
 
 }  // namespace tio

@@ -52,7 +52,11 @@ int countLines(const std::string &text, const std::string &prefix) {
 class Alloc : public testing::Test {
 protected:
     void SetUp() override { props = makeProps(dir.path()); }
-    void TearDown() override { tio::before_release_hook = nullptr; }
+    void TearDown() override {
+        tio::after_search_hook = nullptr;
+        tio::before_release_hook = nullptr;
+        tio::after_loss_hook = nullptr;
+    }
     std::string lock() const { return dir.file(".kellock"); }
 
     HeaderDir dir;
@@ -502,7 +506,7 @@ TEST_F(Alloc, TakeOverIsCaughtAtRelease) {
 // for the other holder, records the extent again and stands.
 TEST_F(Alloc, LostLockRepeatsTheAllocation) {
     static int attempts;
-    static std::string det_path, det_during_first;
+    static std::string det_path, det_during_first, det_after_loss;
     attempts = 0;
     det_path = dir.file("new.det");
     tio::before_release_hook = [](int attempt, const char *lock_path) {
@@ -511,6 +515,8 @@ TEST_F(Alloc, LostLockRepeatsTheAllocation) {
         det_during_first = readFile(det_path);
         writeFile(lock_path, lockText(getpid() + 1));  // another process takes the lock
     };
+    // What a writer killed during the back-off would leave: the extent given up again.
+    tio::after_loss_hook = [](int, const char *) { det_after_loss = readFile(det_path); };
     writeEntries(dir.file("a.det"), {{0, 1000 * KiB}});
     writeEntries(dir.file("b.det"), {{512 * KiB, 1024 * KiB}, {2048 * KiB, 400 * KiB}});
     int64_t offset = 0;
@@ -520,6 +526,7 @@ TEST_F(Alloc, LostLockRepeatsTheAllocation) {
     EXPECT_EQ(attempts, 2);
     EXPECT_GE(seconds, 0.1);  // the second take found the other id
     EXPECT_EQ(det_during_first, recordBytes({{256 * KiB, 1024 * KiB}}));  // recorded before release
+    EXPECT_EQ(det_after_loss, recordBytes({{-256 * KiB, 1024 * KiB}}));
     EXPECT_EQ(readFile(dir.file("new.det")), recordBytes({{256 * KiB, 1024 * KiB}}));
     EXPECT_EQ(readFile(lock()), kFreeLock);
 }
@@ -529,14 +536,24 @@ TEST_F(Alloc, LostLockRepeatsTheAllocation) {
 // added once.
 TEST_F(Alloc, LostLockDuringUpdateIsRolledBack) {
     static int attempts;
-    static std::string det_path, det_during_first;
+    static std::string det_path, det_during_first, det_after_loss;
+    static std::vector<std::string> reservations_after_loss;
+    static const HeaderDir *header_dir;
     attempts = 0;
     det_path = dir.file("new.det");
+    header_dir = &dir;
     tio::before_release_hook = [](int attempt, const char *lock_path) {
         attempts = attempt;
         if (attempt > 1) return;
         det_during_first = readFile(det_path);
         writeFile(lock_path, lockText(getpid() + 1));
+    };
+    // Neither the data file nor the reservation file may still claim the extent once the
+    // loss is known: a writer killed during the back-off would leave them so.
+    tio::after_loss_hook = [](int, const char *) {
+        det_after_loss = readFile(det_path);
+        for (const std::string &name : header_dir->names())
+            if (name.rfind("r_", 0) == 0) reservations_after_loss.push_back(readFile(header_dir->file(name)));
     };
     writeEntries(dir.file("a.det"), {{0, 1000 * KiB}});
     writeEntries(dir.file("b.det"), {{2048 * KiB, 400 * KiB}});
@@ -545,6 +562,8 @@ TEST_F(Alloc, LostLockDuringUpdateIsRolledBack) {
     EXPECT_EQ(updateDet(props.get(), det_path.c_str(), 1024 * KiB), 512 * KiB);
     EXPECT_EQ(attempts, 2);
     EXPECT_EQ(det_during_first, recordBytes({{256 * KiB, 2048 * KiB}}));  // rewritten before release
+    EXPECT_EQ(det_after_loss, recordBytes({{256 * KiB, 1024 * KiB}}));
+    EXPECT_EQ(reservations_after_loss, (std::vector<std::string>{recordBytes({{-256 * KiB, 1024 * KiB}})}));
     EXPECT_EQ(readFile(det_path), recordBytes({{256 * KiB, 2048 * KiB}}));
     EXPECT_EQ(dir.names(), (std::vector<std::string>{".kellock", "a.det", "b.det", "new.det"}));
 }
