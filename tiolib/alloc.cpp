@@ -24,6 +24,8 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tio {
@@ -37,6 +39,11 @@ namespace {
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 constexpr uint64_t kBackoffFloorMs = 10;
 constexpr uint64_t kBackoffCapMs = 500;
+// A reservation whose writer has gone is given up once nothing has written it for this
+// long. Reservations live for the length of one update, far less than this, so the age
+// keeps safe a writer that exists but cannot be seen: one in another pid namespace that
+// shares the directory.
+constexpr double kAbandonedAfterSeconds = 60;
 
 // Checks what the search divides by and where it looks; prints why it cannot allocate.
 bool allocation_props_ok(const FsProps *props) {
@@ -63,6 +70,43 @@ __int128 raised_to_unit(__int128 value, int64_t unit) {
 // at most one byte into the volume.
 bool looks_provisional(FsProps *props, const DetEntry &entry) {
     return entry.offset <= 0 && static_cast<__int128>(entry.offset) + getRelativeSize(props, entry.length) <= 1;
+}
+
+// A reservation file of this engine's naming whose writer no longer exists and that has
+// not been written for kAbandonedAfterSeconds. Reservations named otherwise (a plain
+// number) cannot tell their writer and never count as abandoned.
+bool is_abandoned_reservation(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const int64_t writer = reservation_writer_pid(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    if (writer < 0 || process_alive(writer)) return false;
+    struct stat info;
+    timespec now;
+    if (lstat(path.c_str(), &info) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+    const double age = double(now.tv_sec - info.st_mtim.tv_sec) + (now.tv_nsec - info.st_mtim.tv_nsec) / 1e9;
+    return age > kAbandonedAfterSeconds;
+}
+
+// What a search does with an abandoned reservation besides leaving it out: only a search
+// under the lock removes it.
+enum class Abandoned { leave, remove };
+
+// determineOffset's search; a search under the lock passes Abandoned::remove.
+int64_t search_offset(FsProps *props, int64_t size, Abandoned abandoned) {
+    try {
+        // One pass over the directory gathers what is there now; counting first and
+        // reading after would race with files that appear or vanish in between.
+        std::vector<DetEntry> entries;
+        const bool listed = gather_dets(props->header_dir, entries, [abandoned](const std::string &path) {
+            if (!is_abandoned_reservation(path)) return false;
+            if (abandoned == Abandoned::remove) unlink(path.c_str());
+            return true;
+        });
+        if (!listed) return -1;  // never 0 over unseen data
+        sort_det_entries(entries);
+        return choose_offset(props, entries, size);
+    } catch (...) {
+        return -1;
+    }
 }
 
 std::string lock_file_path(const FsProps *props) {
@@ -141,7 +185,7 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
     // getAllocation, taken apart: a lock not taken and a search without result end differently.
     if (createLock(pid, lock_path.c_str()) < 0) return failed;
     const auto search_start = std::chrono::steady_clock::now();
-    const int64_t offset = determineOffset(props, size);
+    const int64_t offset = search_offset(props, size, Abandoned::remove);
     if (after_search_hook) after_search_hook(attempt, lock_path.c_str());
     const double search_seconds = seconds_since(search_start);
     if (offset < 0) {
@@ -330,21 +374,13 @@ TIO_API int32_t getRandom(void) {
 
 TIO_API int64_t determineOffset(FsProps *props, int64_t size) {
     if (!tio::allocation_props_ok(props) || size < 0) return -1;
-    try {
-        // One pass over the directory gathers what is there now; counting first and reading
-        // after would race with files that appear or vanish in between.
-        std::vector<DetEntry> entries;
-        if (!tio::gather_dets(props->header_dir, entries)) return -1;  // never 0 over unseen data
-        tio::sort_det_entries(entries);
-        return tio::choose_offset(props, entries, size);
-    } catch (...) {
-        return -1;
-    }
+    return tio::search_offset(props, size, tio::Abandoned::leave);
 }
 
 TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path) {
     if (createLock(pid, lock_path) < 0) return -1;
-    return determineOffset(props, size);  // the lock is still held
+    if (!tio::allocation_props_ok(props) || size < 0) return -1;  // the lock is still held
+    return tio::search_offset(props, size, tio::Abandoned::remove);
 }
 
 TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {

@@ -166,9 +166,10 @@ DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out)
     return DetReadStatus::short_read;
 }
 
-bool gather_dets(const char *directory, std::vector<DetEntry> &out) {
+bool gather_dets(const char *directory, std::vector<DetEntry> &out,
+                 const std::function<bool(const std::string &path)> &leave_out) {
     return for_each_det_file(directory, ".det", [&](const std::string &path) {
-        read_det_file(path, out);
+        if (!leave_out || !leave_out(path)) read_det_file(path, out);
         return true;
     });
 }

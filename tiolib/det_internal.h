@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,12 @@ enum class DetReadStatus {
 DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out);
 
 // Appends the entries of every regular file in directory whose name ends in ".det" (and is
-// more than ".det") to out, in listing order. Returns false when the directory cannot be
-// listed. Entries of files that could not be read whole are not taken.
-bool gather_dets(const char *directory, std::vector<DetEntry> &out);
+// more than ".det") to out, in listing order, except those of files for which leave_out
+// (when given) returns true; it sees each file's path before the file is read. Returns
+// false when the directory cannot be listed. Entries of files that could not be read whole
+// are not taken.
+bool gather_dets(const char *directory, std::vector<DetEntry> &out,
+                 const std::function<bool(const std::string &path)> &leave_out = {});
 
 // Orders entries by ascending offset; entries with equal offsets end in the reverse of
 // their input order (the order of an insertion sort that inserts before the first entry

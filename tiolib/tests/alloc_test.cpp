@@ -4,6 +4,7 @@
 #include "alloc_internal.h"
 #include "det_fixture.h"
 #include "det_internal.h"
+#include "header_names.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <climits>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <map>
 #include <random>
 #include <regex>
@@ -439,6 +442,107 @@ TEST(AllocReservation, NamesAreUniqueAcrossThreadsAndProcesses) {
     EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
     const std::regex form("/h/r_[0-9]+\\.det");
     for (const std::string &name : names) ASSERT_TRUE(std::regex_match(name, form)) << name;
+}
+
+// ---- Reservations of writers that are gone -----------------------------------------------
+
+namespace {
+
+// A pid that no process has now: a child that has exited and been reaped.
+pid_t deadPid() {
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+void makeOlder(const std::string &path, int seconds) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec times[2] = {{now.tv_sec - seconds, now.tv_nsec}, {now.tv_sec - seconds, now.tv_nsec}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+enum class Writer { dead, alive, unknown };
+
+struct LeftoverCase {
+    const char *name;
+    Writer writer;       // the writer its name carries; unknown: a plain number
+    int age_seconds;
+    Entry entry;
+    int64_t offset;      // where a request of 1024 KiB then lands
+    bool kept;
+};
+
+std::string leftoverName(Writer writer, int serial) {
+    switch (writer) {
+    case Writer::dead: return tio::reservation_name(deadPid(), time(nullptr), uint64_t(serial));
+    case Writer::alive: return tio::reservation_name(getpid(), time(nullptr), uint64_t(serial));
+    case Writer::unknown: break;
+    }
+    return "r_" + std::to_string(12345 + serial) + ".det";
+}
+
+}  // namespace
+
+// The engine's reservation names carry the writer's pid, which is what lets a search tell
+// a reservation whose writer has gone.
+TEST(AllocReservation, NamesCarryTheWritersPid) {
+    const std::string path = tio::reservation_path("/h");
+    EXPECT_EQ(tio::reservation_writer_pid(path.substr(3)), getpid()) << path;
+}
+
+// Reservation files left in the directory, each holding an extent at the start of the
+// volume. One of this engine's naming whose writer is gone and that is older than a minute
+// is not counted, and the search removes it while it holds the lock; every other is
+// counted and kept: young ones, a live writer's, plain numbers, provisional ".det" files.
+TEST_F(Alloc, ReservationsOfGoneWritersAreGivenUp) {
+    static std::string leftover_path, lock_path;
+    static bool gone_under_the_lock;
+    const std::vector<LeftoverCase> cases = {
+        {"GoneWriterOld", Writer::dead, 120, {0, 1024 * KiB}, 0, false},
+        {"GoneWriterYoung", Writer::dead, 0, {0, 1024 * KiB}, 256 * KiB, true},
+        {"GoneWriterUnderAMinute", Writer::dead, 50, {0, 1024 * KiB}, 256 * KiB, true},
+        {"LiveWriterOld", Writer::alive, 120, {0, 1024 * KiB}, 256 * KiB, true},
+        {"PlainNumberOld", Writer::unknown, 120, {0, 1024 * KiB}, 256 * KiB, true},
+        // Killed before its extent was chosen: its provisional entry no longer counts either.
+        {"GoneWriterProvisional", Writer::dead, 120, {-250000, 1000001}, 0, false},
+    };
+    int serial = 0;
+    for (const LeftoverCase &c : cases) {
+        HeaderDir own;
+        auto own_props = makeProps(own.path());
+        leftover_path = own.file(leftoverName(c.writer, ++serial));
+        lock_path = own.file(".kellock");
+        writeEntries(leftover_path, {c.entry});
+        makeOlder(leftover_path, c.age_seconds);
+        tio::after_search_hook = [](int, const char *) {
+            gone_under_the_lock = !exists(leftover_path) && readFile(lock_path) == lockText(getpid());
+        };
+        gone_under_the_lock = false;
+        EXPECT_EQ(writeDetLock(own_props.get(), own.file("new.det").c_str(), 1024 * KiB), c.offset) << c.name;
+        EXPECT_EQ(exists(leftover_path), c.kept) << c.name;
+        EXPECT_EQ(gone_under_the_lock, !c.kept) << c.name;
+    }
+    // A provisional ".det" file cannot tell its writer: counted, however old.
+    writeEntries(dir.file("killed.det"), {{-250000, 1000001}});
+    makeOlder(dir.file("killed.det"), 3600);
+    EXPECT_EQ(writeDetLock(props.get(), dir.file("new.det").c_str(), 1024 * KiB), 64 * KiB);
+    EXPECT_TRUE(exists(dir.file("killed.det")));
+}
+
+// determineOffset without the lock leaves such a reservation out but in place;
+// getAllocation, which takes the lock, removes it.
+TEST_F(Alloc, OnlyASearchUnderTheLockRemovesAGoneWritersReservation) {
+    const std::string leftover = dir.file(leftoverName(Writer::dead, 1));
+    writeEntries(leftover, {{0, 1024 * KiB}});
+    makeOlder(leftover, 120);
+    EXPECT_EQ(determineOffset(props.get(), 1024 * KiB), 0);
+    EXPECT_TRUE(exists(leftover));
+    EXPECT_EQ(getAllocation(props.get(), getpid(), 1024 * KiB, lock().c_str()), 0);
+    EXPECT_FALSE(exists(leftover));
+    EXPECT_EQ(removeLock(getpid(), 0, 1024 * KiB, lock().c_str()), 0);
 }
 
 // ---- The lock file -------------------------------------------------------------------------
