@@ -90,8 +90,18 @@ bool is_abandoned_reservation(const std::string &path) {
 // under the lock removes it.
 enum class Abandoned { leave, remove };
 
+// Why a search found no extent.
+enum class NoExtent { too_large, no_gap, unlistable, out_of_memory };
+
+struct Search {
+    int64_t offset;    // -1: none, for the reason below
+    NoExtent reason;
+    int error;         // unlistable: errno of the listing
+};
+
 // determineOffset's search; a search under the lock passes Abandoned::remove.
-int64_t search_offset(FsProps *props, int64_t size, Abandoned abandoned) {
+Search search_offset(FsProps *props, int64_t size, Abandoned abandoned) {
+    if (!fits_the_volume(props, size)) return {-1, NoExtent::too_large, 0};
     try {
         // One pass over the directory gathers what is there now; counting first and
         // reading after would race with files that appear or vanish in between.
@@ -101,11 +111,36 @@ int64_t search_offset(FsProps *props, int64_t size, Abandoned abandoned) {
             if (abandoned == Abandoned::remove) unlink(path.c_str());
             return true;
         });
-        if (!listed) return -1;  // never 0 over unseen data
+        if (!listed) return {-1, NoExtent::unlistable, errno};  // never 0 over unseen data
         sort_det_entries(entries);
-        return choose_offset(props, entries, size);
+        return {choose_offset(props, entries, size), NoExtent::no_gap, 0};
     } catch (...) {
-        return -1;
+        return {-1, NoExtent::out_of_memory, 0};
+    }
+}
+
+// The one line that says why no extent of size bytes was allocated for the ".det" file
+// for_file.
+void report_no_extent(FsProps *props, const Search &search, const char *for_file, int64_t size) {
+    const long long bytes = size;
+    switch (search.reason) {
+    case NoExtent::too_large:
+        report("Error! Cannot allocate %lld bytes for '%s': more than the volume can hold (%lld bytes per device)!",
+               bytes, for_file, static_cast<long long>(getAdjustedSize(props, getDeviceSize(props))));
+        break;
+    case NoExtent::no_gap:
+        report("Error! Cannot allocate %lld bytes for '%s': no free extent of %lld bytes per device is left on "
+               "the volume!",
+               bytes, for_file, static_cast<long long>(getRelativeSize(props, size)));
+        break;
+    case NoExtent::unlistable:
+        report("Error! Cannot allocate %lld bytes for '%s': cannot list header directory %s: %s!", bytes, for_file,
+               props->header_dir, strerror(search.error));
+        break;
+    case NoExtent::out_of_memory:
+        report("Error! Cannot allocate %lld bytes for '%s': out of memory while searching the header directory!",
+               bytes, for_file);
+        break;
     }
 }
 
@@ -167,7 +202,7 @@ struct Commit {
 };
 
 // One pass of the protocol: provisional entry, lock, search, commit, record, release.
-AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
+AttemptResult attempt_allocation(FsProps *props, const char *path, const char *for_file, int64_t size,
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
     File det(fopen(path, "wbe"));
@@ -185,11 +220,13 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
     // getAllocation, taken apart: a lock not taken and a search without result end differently.
     if (createLock(pid, lock_path.c_str()) < 0) return failed;
     const auto search_start = std::chrono::steady_clock::now();
-    const int64_t offset = search_offset(props, size, Abandoned::remove);
+    const Search search = search_offset(props, size, Abandoned::remove);
+    const int64_t offset = search.offset;
     if (after_search_hook) after_search_hook(attempt, lock_path.c_str());
     const double search_seconds = seconds_since(search_start);
     if (offset < 0) {
         removeLock(pid, offset, size, lock_path.c_str());
+        report_no_extent(props, search, for_file, size);
         return failed;
     }
     if (commit.apply && !commit.apply(offset)) {
@@ -228,24 +265,26 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, int64_t size,
 // them apart; they take turns here instead.
 std::mutex process_allocation_lock;
 
-// The protocol with its bounded repetition, for the ".det" file at path.
-int64_t allocate_extent(FsProps *props, const char *path, int64_t size, const Commit &commit) {
+// The protocol with its bounded repetition, for the ".det" file at path; messages name
+// for_file, the file the caller asked for (for an update, the data file's ".det" file).
+int64_t allocate_extent(FsProps *props, const char *path, const char *for_file, int64_t size,
+                        const Commit &commit) {
     const std::string lock_path = lock_file_path(props);
     std::lock_guard<std::mutex> one_thread_at_a_time(process_allocation_lock);
     AttemptResult last{Attempt::failed, -1, 0};
     for (int attempt = 1; attempt <= kMaxAllocationAttempts; ++attempt) {
         if (attempt > 1) back_off(attempt - 1, last.search_seconds);
-        last = attempt_allocation(props, path, size, lock_path, attempt, commit);
+        last = attempt_allocation(props, path, for_file, size, lock_path, attempt, commit);
         if (last.outcome == Attempt::stands) return last.offset;
         if (last.outcome == Attempt::failed) return -1;
     }
     if (last.outcome == Attempt::unreadable)
         report("Error! Cannot read back lock file: %s! No extent allocated for '%s' after %d attempts.",
-               lock_path.c_str(), path, kMaxAllocationAttempts);
+               lock_path.c_str(), for_file, kMaxAllocationAttempts);
     else
         report("Error! Lock file %s was taken over by other processes %d times in a row! "
                "No extent allocated for '%s'.",
-               lock_path.c_str(), kMaxAllocationAttempts, path);
+               lock_path.c_str(), kMaxAllocationAttempts, for_file);
     return -1;
 }
 
@@ -374,19 +413,19 @@ TIO_API int32_t getRandom(void) {
 
 TIO_API int64_t determineOffset(FsProps *props, int64_t size) {
     if (!tio::allocation_props_ok(props) || size < 0) return -1;
-    return tio::search_offset(props, size, tio::Abandoned::leave);
+    return tio::search_offset(props, size, tio::Abandoned::leave).offset;
 }
 
 TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const char *lock_path) {
     if (createLock(pid, lock_path) < 0) return -1;
     if (!tio::allocation_props_ok(props) || size < 0) return -1;  // the lock is still held
-    return tio::search_offset(props, size, tio::Abandoned::remove);
+    return tio::search_offset(props, size, tio::Abandoned::remove).offset;
 }
 
 TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
-        return tio::allocate_extent(props, path, size, tio::Commit{});
+        return tio::allocate_extent(props, path, path, size, tio::Commit{});
     } catch (...) {
         return -1;
     }
@@ -411,7 +450,11 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
         tio::Commit commit;
         commit.apply = [&](int64_t offset) {
             std::vector<DetEntry> entries;
-            if (tio::read_det_file(path, entries) != tio::DetReadStatus::ok) return false;
+            std::string why;
+            if (tio::read_det_file(path, entries, &why) != tio::DetReadStatus::ok) {
+                tio::report("Error! Cannot add an extent to '%s': %s!", path, why.c_str());
+                return false;
+            }
             original = entries;
             tio::add_extent(entries, props->stripe_count, offset, size);
             former.emplace(path);
@@ -422,7 +465,7 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
             if (rewritten && !former->restore()) tio::rewrite_det_atomic(path, original);
             rewritten = false;
         };
-        const int64_t offset = tio::allocate_extent(props, reservation.c_str(), size, commit);
+        const int64_t offset = tio::allocate_extent(props, reservation.c_str(), path, size, commit);
         if (offset < 0) {
             unlink(reservation.c_str());  // gives up the extent, if one was recorded
             return -1;

@@ -148,22 +148,32 @@ int64_t wrapping_sum(int64_t a, int64_t b) {
 
 }  // namespace
 
-DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out) {
+DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out, std::string *why) {
+    const auto fails = [why](DetReadStatus status, std::string reason) {
+        if (why) *why = std::move(reason);
+        return status;
+    };
     // O_NONBLOCK: a FIFO that slipped past the name check must not block the scan.
     Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (fd.get() < 0) return DetReadStatus::no_entries;
+    if (fd.get() < 0) return fails(DetReadStatus::no_entries, strerror(errno));
     std::vector<unsigned char> bytes;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         struct stat info;
-        if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return DetReadStatus::no_entries;
+        if (fstat(fd.get(), &info) != 0) return fails(DetReadStatus::no_entries, strerror(errno));
+        if (!S_ISREG(info.st_mode)) return fails(DetReadStatus::no_entries, "not a regular file");
         const int32_t count = entries_for_size(info.st_size);
-        if (count == 0) return DetReadStatus::no_entries;
+        if (info.st_size == 0) return fails(DetReadStatus::no_entries, "the file is empty");
+        if (count == 0)
+            return fails(DetReadStatus::no_entries,
+                         "its size, " + std::to_string(info.st_size) + " bytes, " +
+                             (info.st_size % kDetRecordSize ? "is not a whole number of 16-byte entries"
+                                                            : "is more than the entries that can be counted"));
         bytes.resize(static_cast<size_t>(count) * kDetRecordSize);
         if (!read_exactly(fd.get(), bytes.data(), bytes.size())) continue;  // truncated meanwhile
         for (int32_t i = 0; i < count; ++i) out.push_back(decode_det_entry(&bytes[i * kDetRecordSize]));
         return DetReadStatus::ok;
     }
-    return DetReadStatus::short_read;
+    return fails(DetReadStatus::short_read, "it shrank each time it was read");
 }
 
 bool gather_dets(const char *directory, std::vector<DetEntry> &out,

@@ -27,8 +27,8 @@ enum class DetReadStatus {
 // Appends the entries of the ".det" file at path to out. The size and the bytes come from
 // one open descriptor, so a file replaced by rename is read whole, old or new; a file
 // truncated while it is read is read again a few times and otherwise left out (out is then
-// unchanged).
-DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out);
+// unchanged). When it is not ok and why is given, *why says what was wrong with the file.
+DetReadStatus read_det_file(const std::string &path, std::vector<DetEntry> &out, std::string *why = nullptr);
 
 // Appends the entries of every regular file in directory whose name ends in ".det" (and is
 // more than ".det") to out, in listing order, except those of files for which leave_out

@@ -194,9 +194,16 @@ TEST(AllocUnprivileged, UnreadableDirectoryGivesNoAllocation) {
         auto own_props = makeProps(own.path());
         writeEntries(own.file("a.det"), {{0, 1000 * KiB}});
         int result = 0;
+        StdoutCapture output;
         if (chmod(own.path().c_str(), 0333) != 0) result = 3;
         else if (writeDetLock(own_props.get(), own.file("new.det").c_str(), 1024 * KiB) != -1) result = 1;
         chmod(own.path().c_str(), 0777);
+        // One line, which says why.
+        const std::string text = output.finish();
+        if (result == 0 && (tio_test::count_error_lines(text) != 1 ||
+                            text.find("cannot list header directory " + own.path() + ": Permission denied") ==
+                                std::string::npos))
+            result = 2;
         return result;
     });
     if (code == 77) GTEST_SKIP() << "cannot drop privileges";
@@ -728,6 +735,53 @@ TEST_F(Alloc, FailuresPrintTheirMessage) {
         StdoutCapture output;
         EXPECT_EQ(writeDetLock(props.get(), dir.file("neg.det").c_str(), -5), -1);
         EXPECT_EQ(output.finish(), "");
+    }
+}
+
+struct RefusalCase {
+    const char *name;
+    std::map<std::string, std::string> files;  // name -> content, before the call
+    bool update;                               // updateDet, else writeDetLock
+    int32_t stripes;
+    int64_t size;
+    const char *reason;                        // what the line must say
+};
+
+// Every refusal of an allocation prints exactly one line, starting "Error!", that names
+// the ".det" file the caller gave (for an update, the data file, not the reservation) and
+// says why; the data file is left as it was.
+TEST_F(Alloc, EveryRefusalSaysWhyOnce) {
+    const std::string full = recordBytes({{0, 60 * MiB}});
+    const std::string own = recordBytes({{0, 1024 * KiB}});
+    const std::vector<RefusalCase> cases = {
+        {"NoGap", {{"a.det", full}}, false, 4, 8 * MiB, "no free extent of 2097152 bytes per device"},
+        {"LargerThanTheVolume", {}, false, 4, 64 * MiB + 4, "more than the volume can hold (16777216 bytes per device)"},
+        {"MaxSizeOneMember", {}, false, 1, INT64_MAX, "more than the volume can hold (67108864 bytes per device)"},
+        {"UpdateNoGap", {{"a.det", recordBytes({{256 * KiB, 60 * MiB}})}, {"new.det", own}}, true, 4, 8 * MiB,
+         "no free extent of 2097152 bytes per device"},
+        {"UpdateOfAMissingFile", {}, true, 4, 1024, "No such file or directory"},
+        {"UpdateOfAnEmptyFile", {{"new.det", ""}}, true, 4, 1024, "the file is empty"},
+        {"UpdateOfATornFile", {{"new.det", std::string(20, 'x')}}, true, 4, 1024,
+         "its size, 20 bytes, is not a whole number of 16-byte entries"},
+    };
+    for (const RefusalCase &c : cases) {
+        HeaderDir own_dir;
+        auto geometry = makeProps(own_dir.path(), 64 * MiB, 64 * KiB, c.stripes);
+        for (const auto &[name, content] : c.files) writeFile(own_dir.file(name), content);
+        const std::string path = own_dir.file("new.det");
+        const std::string before = readFile(path);
+        StdoutCapture output;
+        const int64_t offset = c.update ? updateDet(geometry.get(), path.c_str(), c.size)
+                                        : writeDetLock(geometry.get(), path.c_str(), c.size);
+        const std::string text = output.finish();
+        EXPECT_EQ(offset, -1) << c.name;
+        EXPECT_EQ(tio_test::count_error_lines(text), 1) << c.name << ": " << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << c.name << ": " << text;
+        EXPECT_NE(text.find("'" + path + "'"), std::string::npos) << c.name << ": " << text;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << c.name << ": " << text;
+        if (c.update) {
+            EXPECT_EQ(readFile(path), before) << c.name;
+        }
     }
 }
 
