@@ -2,6 +2,7 @@
 // (offset, length), with no header or terminator. Reading, writing, counting, scanning a
 // header directory, sorting and finalising.
 
+#include "alloc_internal.h"
 #include "closing.h"
 #include "det_internal.h"
 #include "header_names.h"
@@ -144,6 +145,42 @@ void insertion_sort(int32_t count, int64_t *offsets, int64_t *lengths) {
 
 int64_t wrapping_sum(int64_t a, int64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+// The longest the last extent may become: as much as the space reserved for it holds, its
+// per-device span raised to the chunk, on every device. Without a usable geometry that
+// space is unknown, and the extent may only shrink.
+__int128 longest_last_length(FsProps *props, const DetEntry &last) {
+    if (!props || props->stripe_count < 1 || props->chunk_size < 1) return last.length;
+    return std::max<__int128>(last.length, (reserved_end(props, last) - last.offset) * props->stripe_count);
+}
+
+// Whether finalising the entries to final_size leaves a last extent that holds no more than
+// was reserved for it and no less than nothing; prints why not.
+bool last_extent_can_hold(FsProps *props, const char *path, const std::vector<DetEntry> &entries,
+                          int64_t final_size) {
+    const long long final_bytes = final_size;
+    if (final_size < 0) {
+        report("Error! Cannot finalise '%s' to %lld bytes: a size cannot be negative!", path, final_bytes);
+        return false;
+    }
+    __int128 before_last = 0;
+    for (size_t i = 0; i + 1 < entries.size(); ++i) before_last += entries[i].length;
+    const __int128 last_length = final_size - before_last;
+    if (last_length < 0) {
+        report("Error! Cannot finalise '%s' to %lld bytes: the extents before the last already hold %lld bytes!",
+               path, final_bytes, static_cast<long long>(saturate<int64_t>(before_last)));
+        return false;
+    }
+    const __int128 longest = longest_last_length(props, entries.back());
+    if (last_length > longest) {
+        report("Error! Cannot finalise '%s' to %lld bytes: its last extent would hold %lld bytes, more than the "
+               "%lld reserved for it!",
+               path, final_bytes, static_cast<long long>(saturate<int64_t>(last_length)),
+               static_cast<long long>(saturate<int64_t>(longest)));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -359,8 +396,7 @@ TIO_API int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths) {
     return 0;
 }
 
-TIO_API int64_t finalizeDet(FsProps * /*props: the computation does not depend on it*/, const char *path,
-                    int64_t final_size) {
+TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size) {
     if (!path) return -1;
     try {
         std::vector<DetEntry> entries;
@@ -371,6 +407,7 @@ TIO_API int64_t finalizeDet(FsProps * /*props: the computation does not depend o
         case DetReadStatus::no_entries: return -1;
         case DetReadStatus::short_read: return -5;
         }
+        if (!tio::last_extent_can_hold(props, path, entries, final_size)) return -1;
         int64_t total = 0;
         for (const DetEntry &entry : entries) total = tio::wrapping_sum(total, entry.length);
         const int64_t change = static_cast<int64_t>(static_cast<uint64_t>(final_size) -

@@ -236,21 +236,26 @@ TIO_API int64_t getRelativeSize(FsProps *props, int64_t size);
 /* The first extent of a new data file: creates (or truncates) the ".det" file at path
  * with a provisional entry, takes the lock, searches the header directory's ".det" files
  * for the best-fitting gap, records the chosen offset in path and releases the lock. The
- * offset, or -1 with a message (no configuration or header directory, path or lock file
- * not creatable, the lock lost on every attempt) or without one (no gap holds size); path
- * then keeps its provisional entry. */
+ * offset, or -1 with one message (no configuration or header directory, path or lock file
+ * not creatable, size more than the volume can hold, no gap holds it, the directory not
+ * listable, the lock lost on every attempt); path then keeps its provisional entry. A
+ * negative size gives -1 without a message. */
 TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size);
 /* One more extent for the data file whose ".det" file is path: allocated like
  * tio_write_det through a temporary reservation file "r_<number>.det" in the header
  * directory, then merged into path's last entry when it continues it on every member, or
  * appended; path is rewritten (atomically, by rename) while the lock is held, and the
- * reservation file is removed. The offset, or -1 (as tio_write_det; path without entries;
- * the reservation file not removable, although path already holds the extent). */
+ * reservation file is removed. The offset, or -1 (as tio_write_det; path without entries,
+ * with a message; the reservation file not removable, although path already holds the
+ * extent). */
 TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size);
 /* Rewrites the ".det" file at path (atomically, by rename; no lock) with its last length
  * changed so that the lengths add up to final_size. The previous sum minus final_size;
  * -1 for a path without entries or when the rewrite fails (message); -5 when path cannot
- * be read whole. -1 is also a possible difference. */
+ * be read whole. Refused with -1 and a message, the file unchanged, when final_size is
+ * negative, less than the lengths before the last, or would make the last extent longer
+ * than the space reserved for it (its per-device span raised to the chunk size, on every
+ * member). -1 is also a possible difference. */
 TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size);
 
 /* tio_write_det and tio_update_det on a record instead of a handle. */
@@ -262,7 +267,10 @@ TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const c
 /* Best-fit search among the extents of every ".det" file in the header directory (read
  * only, no lock): the offset of the smallest gap that holds size (among equal gaps the
  * highest); 0 when the directory holds nothing but the caller's provisional entry; -1
- * when nothing fits, the directory cannot be listed, or the record is unusable (message). */
+ * when nothing fits, the directory cannot be listed, or the record is unusable (message).
+ * A reservation file named by this engine whose writer no longer exists and that has not
+ * been written for a minute is not counted; a search under the lock (getAllocation, and
+ * every allocation) removes it. */
 TIO_API int64_t determineOffset(FsProps *props, int64_t size);
 /* Takes the lock file: a lock held by anyone costs one 100 ms pause, then the file holds
  * pid as "%08d\n"; a file that does not hold exactly those 9 bytes is recreated, and the
@@ -313,7 +321,8 @@ TIO_API int32_t getAllDets(const char *directory, int32_t capacity, int64_t *off
 /* Sorts the entries by ascending offset in place; equal offsets end in reverse input
  * order. Always 0. */
 TIO_API int32_t sortDets(int32_t count, int64_t *offsets, int64_t *lengths);
-/* tio_finalize_det without the handle; props is not used. */
+/* tio_finalize_det without the handle; props gives the space reserved for the last
+ * extent (without it, that extent may only shrink). */
 TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size);
 
 /* ---- Striped transfers ------------------------------------------------------------- */

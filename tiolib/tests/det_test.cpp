@@ -276,6 +276,70 @@ TEST(DetFinalize, LastLengthMadeToAddUpToTheFinalSize) {
     }
 }
 
+struct FinalCase {
+    const char *name;
+    bool configured;       // false: no configuration given
+    std::vector<Entry> before;
+    int64_t final_size;
+    int64_t result;
+    std::vector<Entry> after;  // refused: the file stays as before
+    const char *refusal;       // what the one line says; nullptr: accepted, nothing printed
+};
+
+// On the 4 members with 64 KiB chunks of the examples, the last extent may grow only as
+// far as the space reserved for it, its per-device span raised to the chunk on every
+// member; it may not become negative, and a final size may not be. A refusal prints one
+// line and leaves the file as it was.
+TEST(DetFinalize, NeverClaimsSpaceThatWasNotReserved) {
+    const std::vector<FinalCase> cases = {
+        {"TenTimesItsOneExtent", true, {{0, 1 * MiB}}, 10 * MiB, -1, {{0, 1 * MiB}},
+         "its last extent would hold 10485760 bytes, more than the 1048576 reserved for it"},
+        {"UpToTheChunkItEndsIn", true, {{0, 1000}}, 256 * KiB, 1000 - 256 * KiB, {{0, 256 * KiB}}, nullptr},
+        {"OneByteBeyondIt", true, {{0, 1000}}, 256 * KiB + 1, -1, {{0, 1000}},
+         "its last extent would hold 262145 bytes, more than the 262144 reserved for it"},
+        {"MaximalFinalSize", true, {{0, 1 * MiB}}, INT64_MAX, -1, {{0, 1 * MiB}}, "more than the 1048576 reserved"},
+        {"NegativeFinalSize", true, {{0, 300}}, -1, -1, {{0, 300}}, "a size cannot be negative"},
+        {"BelowTheExtentsBeforeTheLast", true, {{0, 300}, {640 * KiB, 300}}, 200, -1, {{0, 300}, {640 * KiB, 300}},
+         "the extents before the last already hold 300 bytes"},
+        {"LastExtentEmptied", true, {{0, 300}, {640 * KiB, 300}}, 300, 300, {{0, 300}, {640 * KiB, 0}}, nullptr},
+        {"UnconfiguredMayShrink", false, {{0, 1000}}, 500, 500, {{0, 500}}, nullptr},
+        {"UnconfiguredMayNotGrow", false, {{0, 1000}}, 1001, -1, {{0, 1000}}, "more than the 1000 reserved"},
+    };
+    for (const FinalCase &c : cases) {
+        HeaderDir dir;
+        auto props = makeProps(dir.path());
+        const std::string path = dir.file("a.det");
+        writeEntries(path, c.before);
+        StdoutCapture output;
+        EXPECT_EQ(finalizeDet(c.configured ? props.get() : nullptr, path.c_str(), c.final_size), c.result) << c.name;
+        const std::string text = output.finish();
+        EXPECT_EQ(readFile(path), recordBytes(c.after)) << c.name;
+        if (!c.refusal) {
+            EXPECT_EQ(text, "") << c.name;
+            continue;
+        }
+        EXPECT_EQ(tio_test::count_error_lines(text), 1) << c.name << ": " << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << c.name << ": " << text;
+        EXPECT_NE(text.find("'" + path + "'"), std::string::npos) << c.name << ": " << text;
+        EXPECT_NE(text.find(c.refusal), std::string::npos) << c.name << ": " << text;
+    }
+}
+
+// The example of the fault through the handle: one 1 MiB extent finalised to 10 MiB would
+// have run into the data file allocated right behind it.
+TEST(DetFinalize, HandleRefusesToRunIntoTheNeighbour) {
+    HeaderDir dir;
+    auto props = makeProps(dir.path());
+    FakeHandle handle(props.get());
+    ASSERT_EQ(writeDetLock(props.get(), dir.file("a.det").c_str(), 1 * MiB), 0);
+    ASSERT_EQ(writeDetLock(props.get(), dir.file("b.det").c_str(), 1 * MiB), 256 * KiB);
+    StdoutCapture output;
+    EXPECT_EQ(tio_finalize_det(&handle.handle, dir.file("a.det").c_str(), 10 * MiB), -1);
+    EXPECT_EQ(tio_test::count_error_lines(output.finish()), 1);
+    EXPECT_EQ(readFile(dir.file("a.det")), recordBytes({{0, 1 * MiB}}));
+    EXPECT_EQ(tio_finalize_det(&handle.handle, dir.file("a.det").c_str(), 1 * MiB - 10), 10);
+}
+
 // The file is replaced by rename: it keeps its permissions, a symbolic link keeps pointing
 // at the rewritten file, and no temporary file is left behind.
 TEST(DetFinalize, RewritesAtomicallyThroughARename) {
