@@ -77,7 +77,8 @@ bool looks_provisional(FsProps *props, const DetEntry &entry) {
 // number) cannot tell their writer and never count as abandoned.
 bool is_abandoned_reservation(const std::string &path) {
     const size_t slash = path.rfind('/');
-    const int64_t writer = reservation_writer_pid(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1));
+    const std::string_view name = std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
+    const int64_t writer = reservation_writer_pid(name);
     if (writer < 0 || process_alive(writer)) return false;
     struct stat info;
     timespec now;
@@ -175,13 +176,13 @@ void back_off(int attempt, double search_seconds) {
 }
 
 // Gives a recorded extent up: the provisional offset goes back over the entry's first 8
-// bytes (its length is the size throughout), in one write. When that fails nothing more
-// can be done here; a repeated attempt recreates the file anyway.
-void put_back_provisional(const char *path, int64_t provisional) {
+// bytes (its length is the size throughout), in one write. Callers cannot do more when it
+// fails; a repeated attempt recreates the file anyway.
+bool put_back_provisional(const char *path, int64_t provisional) {
     unsigned char record[kDetRecordSize];
     encode_det_entry(provisional, 0, record);
     Fd det(open(path, O_WRONLY | O_CLOEXEC));
-    if (det.get() >= 0 && pwrite(det.get(), record, 8, 0) != 8) det.close();
+    return det.get() >= 0 && pwrite(det.get(), record, 8, 0) == 8;
 }
 
 enum class Attempt { stands, lost, unreadable, failed };
@@ -205,18 +206,18 @@ struct Commit {
 AttemptResult attempt_allocation(FsProps *props, const char *path, const char *for_file, int64_t size,
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
+    const int64_t provisional = provisional_offset(props, size);
     File det(fopen(path, "wbe"));
     if (!det) {
         report("Error, cannot create '%s'. Do you have correct permissions on the directory?", path);
         return failed;
     }
     // Flushed before the lock is taken, so that a concurrent search counts this request.
-    if (!write_record(det.get(), provisional_offset(props, size), size) || fflush(det.get()) != 0) {
+    if (!write_record(det.get(), provisional, size) || fflush(det.get()) != 0) {
         report("Error! write('%s') failed: %s", path, strerror(errno));
         return failed;
     }
     const int32_t pid = getpid();
-    const int64_t provisional = provisional_offset(props, size);
     // getAllocation, taken apart: a lock not taken and a search without result end differently.
     if (createLock(pid, lock_path.c_str()) < 0) return failed;
     const auto search_start = std::chrono::steady_clock::now();
