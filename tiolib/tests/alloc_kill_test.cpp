@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/mman.h>
@@ -70,12 +72,36 @@ void count_loss(int, const char *) { ++counts->lost_locks; }
     }
 }
 
-pid_t startWriter(const std::string &dir) {
-    fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) runWriter(dir);
-    return child;
-}
+// The running writers; whatever way the test ends, they are killed and reaped.
+class Writers {
+public:
+    explicit Writers(std::string dir) : dir_(std::move(dir)) {}
+    ~Writers() {
+        for (pid_t writer : pids_) kill(writer, SIGKILL), waitpid(writer, nullptr, 0);
+    }
+    Writers(const Writers &) = delete;
+    Writers &operator=(const Writers &) = delete;
+
+    bool start() {
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) runWriter(dir_);
+        if (child > 0) pids_.push_back(child);
+        return child > 0;
+    }
+    // Kills writer i and starts another in its place.
+    bool replace(size_t i) {
+        kill(pids_[i], SIGKILL);
+        waitpid(pids_[i], nullptr, 0);
+        pids_.erase(pids_.begin() + long(i));
+        return start();
+    }
+    size_t size() const { return pids_.size(); }
+
+private:
+    std::string dir_;
+    std::vector<pid_t> pids_;
+};
 
 struct Claim {
     int64_t begin, end;  // per-device bytes [begin, end)
@@ -126,23 +152,17 @@ TEST(AllocKill, KilledWritersNeverClaimAnotherWritersExtent) {
     ASSERT_NE(shared, MAP_FAILED);
     counts = new (shared) Counts;
 
-    std::vector<pid_t> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(startWriter(dir.path()));
-        ASSERT_GT(writers.back(), 0);
-    }
-    std::mt19937_64 random(4242);
-    const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
     int kills = 0;
-    for (; kills < kKills && std::chrono::steady_clock::now() < deadline; ++kills) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(random() % (2 * kMeanKillIntervalMs)));
-        pid_t &victim = writers[random() % writers.size()];
-        kill(victim, SIGKILL);
-        waitpid(victim, nullptr, 0);
-        victim = startWriter(dir.path());
-        ASSERT_GT(victim, 0);
-    }
-    for (pid_t writer : writers) kill(writer, SIGKILL), waitpid(writer, nullptr, 0);
+    {
+        Writers writers(dir.path());
+        for (int w = 0; w < kWriters; ++w) ASSERT_TRUE(writers.start()) << "fork: " << strerror(errno);
+        std::mt19937_64 random(4242);
+        const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
+        for (; kills < kKills && std::chrono::steady_clock::now() < deadline; ++kills) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(random() % (2 * kMeanKillIntervalMs)));
+            ASSERT_TRUE(writers.replace(random() % writers.size())) << "fork: " << strerror(errno);
+        }
+    }  // every writer killed and reaped
 
     const std::vector<std::string> overlaps = overlapsBetweenWriters(claimsIn(dir.path()));
     EXPECT_TRUE(overlaps.empty()) << overlaps.size() << " overlapping pairs after " << kills
