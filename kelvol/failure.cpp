@@ -1,19 +1,21 @@
 #include "failure.h"
 
-#include "report.h"
+#include "engine_messages.h"
 
 #include <cstring>
-#include <mutex>
 #include <string_view>
+#include <vector>
 
 namespace kelvol {
 namespace {
 
-std::mutex messages_lock;
-std::string messages;  // guarded by messages_lock
+// Kept for the whole run once capture_engine_messages is called, and never destroyed:
+// what it collects into belongs to another file's statics, which may be gone first.
+kel::EngineMessages *captured = nullptr;
 
-// The engine may report from its disk threads.
-void keep_message(std::string_view message) {
+// One message as one part of a line: its "Error!"/"Error," prefix dropped, its lines
+// joined by spaces.
+std::string as_part(std::string_view message) {
     for (const std::string_view prefix : {"Error! ", "Error!", "Error, ", "Error,"}) {
         if (message.substr(0, prefix.size()) == prefix) {
             message.remove_prefix(prefix.size());
@@ -29,10 +31,7 @@ void keep_message(std::string_view message) {
         }
     }
     while (!line.empty() && line.back() == ' ') line.pop_back();
-    if (line.empty()) return;
-    std::lock_guard<std::mutex> guard(messages_lock);
-    if (!messages.empty()) messages += "; ";
-    messages += line;
+    return line;
 }
 
 }  // namespace
@@ -41,13 +40,20 @@ std::string system_reason(const char *call, int error_number) {
     return std::string(call) + ": " + std::strerror(error_number);
 }
 
-void capture_engine_messages() { tio::set_report_sink(keep_message); }
+void capture_engine_messages() {
+    if (captured == nullptr) captured = new kel::EngineMessages;
+}
 
 std::string take_engine_messages() {
-    std::lock_guard<std::mutex> guard(messages_lock);
-    std::string taken;
-    taken.swap(messages);
-    return taken;
+    if (captured == nullptr) return "";
+    std::string joined;
+    for (const std::string &message : captured->take()) {
+        const std::string part = as_part(message);
+        if (part.empty()) continue;
+        if (!joined.empty()) joined += "; ";
+        joined += part;
+    }
+    return joined;
 }
 
 std::string with_engine_messages(const std::string &reason) {

@@ -9,14 +9,15 @@
 namespace kel {
 namespace {
 
-// The sink is a plain function, so what it collects lives here.
+// The sink is a plain function, so what it collects lives here. The engine may report
+// from its disk threads.
 std::mutex collected_mutex;
-std::string collected;
+std::vector<std::string> collected;
 bool collecting = false;
 
 void collect(std::string_view message) {
     std::lock_guard<std::mutex> lock(collected_mutex);
-    collected.append(message);
+    collected.emplace_back(message);
 }
 
 std::string trimmed(std::string_view text) {
@@ -44,17 +45,28 @@ EngineMessages::~EngineMessages() {
 }
 
 std::string EngineMessages::line() const {
-    std::lock_guard<std::mutex> lock(collected_mutex);
+    std::string said;
+    {
+        std::lock_guard<std::mutex> lock(collected_mutex);
+        for (const std::string &message : collected) said += message;
+    }
     std::string result;
     size_t start = 0;
-    while (start < collected.size()) {
-        size_t end = collected.find('\n', start);
-        if (end == std::string::npos) end = collected.size();
-        const std::string part = trimmed(std::string_view(collected).substr(start, end - start));
+    while (start < said.size()) {
+        size_t end = said.find('\n', start);
+        if (end == std::string::npos) end = said.size();
+        const std::string part = trimmed(std::string_view(said).substr(start, end - start));
         if (!part.empty()) result.append(result.empty() ? "" : " ").append(part);
         start = end + 1;
     }
     return result;
+}
+
+std::vector<std::string> EngineMessages::take() {
+    std::lock_guard<std::mutex> lock(collected_mutex);
+    std::vector<std::string> taken;
+    taken.swap(collected);
+    return taken;
 }
 
 VolumeProps load_volume_props(const std::string &config_path) {

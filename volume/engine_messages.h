@@ -5,6 +5,7 @@
 #include "engine_handle.h"
 
 #include <string>
+#include <vector>
 
 namespace kel {
 
@@ -20,6 +21,10 @@ public:
     // What the engine said, as one line: its lines trimmed and joined by spaces, empty
     // lines dropped. Empty when it said nothing.
     std::string line() const;
+
+    // The messages said since the last take, each as the engine said it; they are
+    // forgotten here.
+    std::vector<std::string> take();
 };
 
 // Reads the configuration file (and its device table) as the engine reads it, with the
