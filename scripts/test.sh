@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the whole suite (JVM tests included), the C++
-# suites and the kelfs mount tests again under AddressSanitizer +
-# UndefinedBehaviorSanitizer, and the engine suite and the kelfs mount tests under
-# ThreadSanitizer.
+# Sets up, builds and runs every test: the whole suite (JVM tests included), the Debian
+# package built, installed, used and removed again (as root with dpkg), the C++ suites and
+# the kelfs mount tests again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# engine suite and the kelfs mount tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -19,6 +19,11 @@ all_parts="KelResource;VTerminal;demo;bench;kelvol;kelfs"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE= -DKEL_JAVA_TESTS=ON \
   -DKEL_SUBDIRS="$all_parts" >/dev/null
 run_suite build
+
+# A step of its own rather than a CTest test: it installs into the system, which must not
+# happen while other tests run, and it packages the tree that CTest would be running from.
+echo "== installed package"
+scripts/package_test.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKEL_SANITIZE=address -DKEL_JAVA_TESTS=OFF \
