@@ -99,20 +99,25 @@ dpkg -i "$deb" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log";
 unset PKG_CONFIG_PATH CMAKE_PREFIX_PATH LD_LIBRARY_PATH CPATH LIBRARY_PATH CLASSPATH
 cd "$work"
 
+# A program linked with the engine records its absolute path, from which the loader takes
+# it; the round trip in a fresh directory then prints OK.
+check_program() {  # program, directory, what
+  readelf -d "$1" | grep -qF "Shared library: [$engine_dir/libKelResource_lin64.so]" ||
+    fail "$3 does not need the engine by its installed path"
+  mkdir "$2"
+  [ "$("./$1" "$2")" = OK ] || fail "$3: the round trip"
+}
+
 step "C program through pkg-config"
-mkdir c-volume
 # shellcheck disable=SC2046  # the flags are meant to split
 cc -Wall -Wextra -Werror -o roundtrip "$tests_dir/roundtrip.c" $(pkg-config --cflags --libs kel-tio) ||
   fail "the C program does not build through pkg-config"
-readelf -d roundtrip | grep -qF "Shared library: [$engine_dir/libKelResource_lin64.so]" ||
-  fail "the C program does not need the engine by its installed path"
-[ "$(./roundtrip c-volume)" = OK ] || fail "the C program's round trip"
+check_program roundtrip c-volume "the C program"
 
 step "CMake project through find_package(KelTio)"
 cmake -S "$tests_dir/cmake_consumer" -B cmake-build >cmake.log 2>&1 || { cat cmake.log; fail "configuring"; }
 cmake --build cmake-build >>cmake.log 2>&1 || { cat cmake.log; fail "building"; }
-mkdir cmake-volume
-[ "$(cmake-build/roundtrip cmake-volume)" = OK ] || fail "the CMake project's round trip"
+check_program cmake-build/roundtrip cmake-volume "the CMake project's program"
 
 step "headers"
 printf '#include <kel/tio.h>\n#include <kel/vterminal.h>\n' |
