@@ -58,7 +58,8 @@ done
 step "contents and dependencies"
 expected=("$engine_dir/libKelResource_lin64.so" "$engine_dir/libKelResourceJni.so"
           "$engine_dir/libVTerminal.so" /usr/include/kel/tio.h /usr/include/kel/vterminal.h
-          /usr/share/java/kelresource.jar /usr/share/java/vterminal.jar
+          /usr/share/java/kelresource.jar "/usr/share/java/kelresource-$version.jar"
+          /usr/share/java/vterminal.jar "/usr/share/java/vterminal-$version.jar"
           /usr/bin/kelvol /usr/bin/kelfs /usr/share/man/man1/kelvol.1.gz
           /usr/share/man/man1/kelfs.1.gz /usr/lib/x86_64-linux-gnu/pkgconfig/kel-tio.pc
           /usr/lib/x86_64-linux-gnu/cmake/KelTio/KelTioConfig.cmake /usr/lib/x86_64-linux-gnu/cmake/KelTio/KelTioConfigVersion.cmake)
