@@ -57,6 +57,8 @@ struct Options {
     bool disk_cached = false;
     bool breakdown = false;
     bool prefault_staging = false;
+    int pairs = 11;           // alternated engine/(a) pairs per row of the pairs table
+    bool pairs_only = false;
     std::vector<int64_t> members = {1, 4, 8};
     std::vector<int64_t> workers = {1, 2, 4};
     std::vector<int64_t> chunks_kib = {64, 1024};
@@ -68,7 +70,7 @@ void print_usage(FILE *out) {
         "usage: kel_bench [--quick] [--size-mib M] [--reps N] [--call-mib C] [--small-mib S]\n"
         "                 [--members LIST] [--workers LIST] [--chunks-kib LIST] [--fs LIST]\n"
         "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--breakdown]\n"
-        "                 [--prefault-staging]\n"
+        "                 [--prefault-staging] [--pairs N] [--pairs-only]\n"
         "  --size-mib M      bytes moved per measurement (default 256)\n"
         "  --reps N          timed runs per measurement after one untimed warm-up run;\n"
         "                    the fastest is printed (default 4)\n"
@@ -84,6 +86,9 @@ void print_usage(FILE *out) {
         "  --breakdown       also print where the engine's time goes (phases, CPU, faults)\n"
         "  --prefault-staging  touch the engine's staging buffers after tio_init, untimed:\n"
         "                    the engine without the page faults of its first transfer\n"
+        "  --pairs N         alternated engine/(a) pairs per row of the pairs table: 4 members,\n"
+        "                    2 workers, 1 MiB chunks on tmpfs (default 11)\n"
+        "  --pairs-only      print only the pairs table\n"
         "  --quick           tiny sizes, one run: a smoke test of every path\n");
 }
 
@@ -117,6 +122,7 @@ void apply_quick(Options &options) {
     options.repetitions = 1;
     options.warmup_runs = 0;
     options.small_call_total = 4 * kMiB;
+    options.pairs = 1;
 }
 
 Options parse_options(int argc, char **argv) {
@@ -134,11 +140,15 @@ Options parse_options(int argc, char **argv) {
         if (option == "--disk-cached") options.disk_cached = true;
         else if (option == "--breakdown") options.breakdown = true;
         else if (option == "--prefault-staging") options.prefault_staging = true;
-        if (option == "--disk-cached" || option == "--breakdown" || option == "--prefault-staging") continue;
+        else if (option == "--pairs-only") options.pairs_only = true;
+        if (option == "--disk-cached" || option == "--breakdown" || option == "--prefault-staging" ||
+            option == "--pairs-only")
+            continue;
         if (i + 1 >= arguments.size()) throw kel::UsageError("unknown option or missing value: " + option);
         const std::string &value = arguments[++i];
         if (option == "--size-mib") options.cell_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--reps") options.repetitions = static_cast<int>(parse_count(option, value, 100));
+        else if (option == "--pairs") options.pairs = static_cast<int>(parse_count(option, value, 1000));
         else if (option == "--call-mib") options.call_bytes = parse_count(option, value, 1024) * kMiB;
         else if (option == "--small-mib") options.small_call_total = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--members") options.members = parse_count_list(option, value, 256);
@@ -178,11 +188,11 @@ struct Buffers {
 
 class CellRunner {
 public:
+    // Moves `bytes` in calls of `call_bytes` (the last call takes what is left).
     CellRunner(const Cell &cell, const Options &options, kel::TempVolume &volume,
-               const std::string &config_path, Buffers &buffers)
+               const std::string &config_path, Buffers &buffers, int64_t bytes, int64_t call_bytes)
         : cell_(cell), options_(options), volume_(volume), config_path_(config_path),
-          buffers_(buffers), layout_(volume.layout()),
-          call_bytes_((options.call_bytes + cell.chunk_bytes - 1) / cell.chunk_bytes * cell.chunk_bytes),
+          buffers_(buffers), layout_(volume.layout()), bytes_(bytes), call_bytes_(call_bytes),
           single_file_(volume.scratch_path("single.img")) {}
 
     EnginePhases engine_write();
@@ -194,7 +204,7 @@ public:
     double copy_in_memory();
 
 private:
-    int64_t bytes() const { return options_.cell_bytes; }
+    int64_t bytes() const { return bytes_; }
     int64_t next_call(int64_t done) const { return std::min(call_bytes_, bytes() - done); }
     bool sync_and_drop() const { return cell_.file_system->sync_and_drop; }
     const std::vector<std::string> &members() const { return volume_.member_paths(); }
@@ -207,6 +217,7 @@ private:
     const std::string &config_path_;
     Buffers &buffers_;
     const tio::StripeLayout layout_;  // of the members, for (a)
+    const int64_t bytes_;
     const int64_t call_bytes_;
     const std::string single_file_;
 };
@@ -225,7 +236,8 @@ void prefault_staging(const TioHandle &handle, int64_t chunk_bytes) {
 // Timed from the first tio_write until tio_close has flushed and closed the member
 // streams (and, on the disk, until fdatasync of every member returned).
 EnginePhases CellRunner::engine_write() {
-    // The engine opens the members without truncating them: it overwrites what (a) wrote.
+    // The engine opens the members without truncating them, as (a) does: both overwrite
+    // the pages the runs before them wrote.
     EngineHandle writer(config_path_, Direction::write);
     kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
     // No transfer has started, so the disk threads are waiting for their first buffer.
@@ -273,8 +285,10 @@ EnginePhases CellRunner::engine_read() {
 }
 
 // Reference (a): the same layout, written by the caller's thread straight from its buffer.
+// No truncation: like the engine, it overwrites what the runs before it wrote, so neither
+// side pays for allocating the files' pages afresh.
 Timing CellRunner::striped_pwrite() {
-    std::vector<File> files = kel::open_files(members(), O_WRONLY | O_CREAT | O_TRUNC);
+    std::vector<File> files = kel::open_files(members(), O_WRONLY | O_CREAT);
     const uint8_t *source = buffers_.source.data();
     return time_run([&] {
         for (int64_t done = 0; done < bytes();) {
@@ -307,7 +321,7 @@ Timing CellRunner::striped_pread() {
 
 // Reference (b): the same bytes as one sequential stream to a single file.
 double CellRunner::sequential_write() {
-    File file(single_file_, O_WRONLY | O_CREAT | O_TRUNC);
+    File file(single_file_, O_WRONLY | O_CREAT);
     const uint8_t *source = buffers_.source.data();
     return time_seconds([&] {
         for (int64_t done = 0; done < bytes();) {
@@ -388,7 +402,8 @@ void keep_fastest(EnginePhases &best, const EnginePhases &run) {
 // engine's output and the pread check confirms its layout independently.
 CellResult measure_cell(const Cell &cell, const Options &options, kel::TempVolume &volume,
                         const std::string &config_path, Buffers &buffers) {
-    CellRunner runner(cell, options, volume, config_path, buffers);
+    const int64_t call_bytes = (options.call_bytes + cell.chunk_bytes - 1) / cell.chunk_bytes * cell.chunk_bytes;
+    CellRunner runner(cell, options, volume, config_path, buffers, options.cell_bytes, call_bytes);
     std::vector<Timing> pwrite_s, pread_s;
     std::vector<double> sequential_write_s, sequential_read_s, memcpy_s;
     for (int warmup = 0; warmup < options.warmup_runs; ++warmup) {
@@ -505,7 +520,7 @@ SmallCallResult measure_small_calls(const FileSystem &file_system, int64_t chunk
     const int64_t calls = options.small_call_total / options.small_call_bytes;
     std::vector<double> engine_seconds, pwrite_seconds;
     for (int rep = 0; rep < options.repetitions; ++rep) {
-        std::vector<File> files = kel::open_files(volume.member_paths(), O_WRONLY | O_CREAT | O_TRUNC);
+        std::vector<File> files = kel::open_files(volume.member_paths(), O_WRONLY | O_CREAT);
         pwrite_seconds.push_back(time_seconds([&] {
             for (int64_t call = 0; call < calls; ++call)
                 kel::pwrite_striped(files, layout, source, call * options.small_call_bytes,
@@ -541,6 +556,88 @@ void print_small_calls(const FileSystem &file_system, const std::vector<SmallCal
                     r.engine_calls_per_second, r.pwrite_calls_per_second,
                     r.engine_calls_per_second * mib_per_call, r.pwrite_calls_per_second * mib_per_call,
                     ratio(r.engine_calls_per_second, r.pwrite_calls_per_second));
+}
+
+
+// ---- Alternated pairs ----------------------------------------------------------------
+
+// One row of the pairs table: the engine and (a) moving the same bytes in the same calls.
+struct PairRow {
+    const char *what;
+    bool write;
+    int64_t call_bytes;
+    int64_t bytes;
+};
+
+struct PairResult {
+    PairRow row;
+    kel::Spread ratio;           // engine speed / (a) speed, per pair
+    double engine_rate = 0;      // MiB/s, median
+    double reference_rate = 0;
+};
+
+// Pairs of engine and (a) runs on the same files, alternating which goes first; a noisy
+// machine slows both runs of a pair alike, so their ratio is steadier than either time.
+PairResult measure_pair_row(const PairRow &row, const Options &options, kel::TempVolume &volume,
+                            const std::string &config_path, Buffers &buffers, const Cell &cell) {
+    CellRunner runner(cell, options, volume, config_path, buffers, row.bytes, row.call_bytes);
+    std::vector<double> engine_seconds, reference_seconds;
+    auto engine = [&] {
+        const double seconds = row.write ? runner.engine_write().total() : runner.engine_read().total();
+        engine_seconds.push_back(seconds);
+        return seconds;
+    };
+    auto reference = [&] {
+        const double seconds = row.write ? runner.striped_pwrite().wall : runner.striped_pread().wall;
+        reference_seconds.push_back(seconds);
+        return seconds;
+    };
+    for (int warmup = 0; warmup < options.warmup_runs; ++warmup) {
+        engine();
+        reference();
+    }
+    engine_seconds.clear();
+    reference_seconds.clear();
+    PairResult result{row, kel::spread_of(kel::alternated_ratios(options.pairs, engine, reference))};
+    result.engine_rate = mib_per_second(row.bytes, kel::spread_of(engine_seconds).median);
+    result.reference_rate = mib_per_second(row.bytes, kel::spread_of(reference_seconds).median);
+    return result;
+}
+
+std::string call_label(int64_t bytes) {
+    if (bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
+    if (bytes % (kMiB / 2) == 0) return std::to_string(bytes / kMiB) + ".5 MiB";
+    return std::to_string(bytes / kKiB) + " KiB";
+}
+
+// The rows the engine is held to: 4 members, 2 workers, 1 MiB chunks on tmpfs.
+void run_pairs(const Options &options, const FileSystem &file_system, Buffers &buffers) {
+    const int64_t chunk = kMiB;
+    const std::vector<PairRow> rows = {
+        {"write", true, 5 * chunk / 2, options.cell_bytes},
+        {"write", true, 8 * chunk, options.cell_bytes},
+        {"read", false, 2 * chunk, options.cell_bytes},
+        {"read", false, 8 * chunk, options.cell_bytes},
+        {"write", true, options.small_call_bytes, options.small_call_total},
+    };
+    const int64_t largest = std::max(options.cell_bytes, options.small_call_total);
+    const kel::VolumeGeometry geometry{4, chunk, 2, kel::member_bytes_for(largest, 4, chunk)};
+    kel::TempVolume volume(file_system.directory, "kel-bench-", geometry);
+    const Cell cell{&file_system, 4, 2, chunk};
+    std::printf("\nAlternated pairs on %s: 4 members, 2 workers, 1 MiB chunks; %d pairs per row, which side "
+                "runs first alternating; both sides overwrite the members the runs before wrote; "
+                "engine/(a) is (a)'s time over the engine's in each pair (above 1: the engine is faster)\n\n",
+                file_system.name.c_str(), options.pairs);
+    std::printf("| direction | call | MiB moved | engine MiB/s (median) | (a) MiB/s (median) | engine/(a) median "
+                "| engine/(a) min-max |\n");
+    std::printf("|---|--:|--:|--:|--:|--:|--:|\n");
+    for (const PairRow &row : rows) {
+        const PairResult r = measure_pair_row(row, options, volume, volume.config_path(), buffers, cell);
+        std::printf("| %s | %s | %lld | %.0f | %.0f | %.2f | %.2f-%.2f |\n", row.what,
+                    call_label(row.call_bytes).c_str(), static_cast<long long>(row.bytes / kMiB), r.engine_rate,
+                    r.reference_rate, r.ratio.median, r.ratio.low, r.ratio.high);
+        std::fflush(stdout);
+    }
 }
 
 // ---- The run -----------------------------------------------------------------------
@@ -579,8 +676,8 @@ void print_preamble(const Options &options, const std::vector<FileSystem> &file_
                 "run(s) after %d untimed warm-up run(s); the same files for the engine and (a); (b) is one file in the same directory.\n",
                 static_cast<long long>(options.cell_bytes / kMiB),
                 static_cast<long long>(options.call_bytes / kMiB), options.repetitions, options.warmup_runs);
-    std::printf("(a) and (b) write into truncated files, the engine over what (a) wrote just before; writes "
-                "are timed until the files are closed; reads are checked byte for byte (untimed).\n");
+    std::printf("Nobody truncates: the engine, (a) and (b) all overwrite what the runs before them wrote; "
+                "writes are timed until the files are closed; reads are checked byte for byte (untimed).\n");
     std::printf("%ld CPUs online; load average at start %s.\n", sysconf(_SC_NPROCESSORS_ONLN),
                 load_average().c_str());
     if (options.prefault_staging)
@@ -616,11 +713,20 @@ int run(const Options &options) {
     const std::vector<FileSystem> file_systems = chosen_file_systems(options, notes);
     print_preamble(options, file_systems, notes);
     if (file_systems.empty()) throw std::runtime_error("no directory to measure in");
-    const int64_t largest_chunk = *std::max_element(options.chunks_kib.begin(), options.chunks_kib.end()) * kKiB;
+    // The pairs table reads in 1 MiB chunks whatever the cells use.
+    const int64_t largest_chunk =
+        std::max(*std::max_element(options.chunks_kib.begin(), options.chunks_kib.end()) * kKiB, kMiB);
     Buffers buffers{kel::AlignedBuffer(std::max(options.cell_bytes, options.small_call_total)),
                     kel::AlignedBuffer((options.cell_bytes + largest_chunk - 1) / largest_chunk * largest_chunk)};
     kel::fill_pattern(kSeed, 0, buffers.source.data(), buffers.source.size());
 
+    const auto tmpfs = std::find_if(file_systems.begin(), file_systems.end(),
+                                    [](const FileSystem &fs) { return fs.name == "tmpfs"; });
+    if (options.pairs_only) {
+        if (tmpfs == file_systems.end()) throw kel::UsageError("--pairs-only needs the tmpfs rows");
+        run_pairs(options, *tmpfs, buffers);
+        return 0;
+    }
     std::vector<CellResult> results;
     print_table_head();
     for (const FileSystem &file_system : file_systems) {
@@ -647,6 +753,7 @@ int run(const Options &options) {
         small.push_back(measure_small_calls(file_systems.front(), chunk_kib * kKiB, options,
                                             buffers.source.data()));
     print_small_calls(file_systems.front(), small, options);
+    if (tmpfs != file_systems.end()) run_pairs(options, *tmpfs, buffers);
     std::printf("\nload average at end %s\n", load_average().c_str());
     return 0;
 }
