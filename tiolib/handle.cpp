@@ -4,33 +4,74 @@
 #include "internal.h"
 #include "layout.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 namespace {
 
 using tio::report;
 
-// Member devices are opened close-on-exec and unbuffered, so every chunk goes to the
-// device in one system call straight from the staging buffer and a failure is seen at
-// once. Write mode does not truncate: the members hold other data files' extents.
-FILE *open_member(const char *path, int32_t direction) {
-    if (direction == 1) {
-        FILE *file = fopen(path, "rbe");
-        if (file) setvbuf(file, nullptr, _IONBF, 0);
-        return file;
-    }
-    const int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+// Member devices are opened close-on-exec; every transfer is a pread or pwrite at an
+// explicit position on the stream's descriptor (the stream's buffer is never used), so a
+// failure is seen at once. Write mode does not truncate: the members hold other data
+// files' extents. With direct I/O the open fails (EINVAL) where the file system refuses it.
+FILE *open_member(const char *path, int32_t direction, bool direct_io) {
+    const int access = direction == 1 ? O_RDONLY : O_WRONLY | O_CREAT;
+    const int fd = open(path, access | O_CLOEXEC | (direct_io ? O_DIRECT : 0), 0666);
     if (fd < 0) return nullptr;
-    FILE *file = fdopen(fd, "wb");
+    FILE *file = fdopen(fd, direction == 1 ? "rb" : "wb");
     if (file == nullptr) {
         close(fd);
         return nullptr;
     }
     setvbuf(file, nullptr, _IONBF, 0);
     return file;
+}
+
+// Direct I/O moves whole blocks of the member at block positions: every chunk of every
+// extent must start on one. The reason it cannot, or "" when it can.
+std::string direct_io_refusal(const TioDevice &device, const FsProps &props, int32_t block_size) {
+    const long page = sysconf(_SC_PAGESIZE);
+    auto not_a_multiple = [&](const char *what, int64_t bytes) {
+        return "its " + std::to_string(block_size) + "-byte blocks do not divide " + what + " (" +
+               std::to_string(bytes) + " bytes)";
+    };
+    if (block_size <= 0) return std::string("its block size cannot be learnt: ") + strerror(errno);
+    if (block_size > page) return "its " + std::to_string(block_size) + "-byte blocks exceed a memory page";
+    if (props.chunk_size % block_size != 0) return not_a_multiple("the chunk size", props.chunk_size);
+    if (props.devices[device.global_index].offset % block_size != 0) {
+        return not_a_multiple("its offset in the device table", props.devices[device.global_index].offset);
+    }
+    if (props.start_offset % block_size != 0) return not_a_multiple("the table's start", props.start_offset);
+    return "";
+}
+
+// Opens the member of a device; false after printing why it cannot serve.
+bool open_device(TioDevice &device, const FsProps &props, int32_t direction) {
+    const bool direct_io = props.direct_io == 1;
+    device.file = open_member(device.path, direction, direct_io);
+    if (device.file == nullptr) {
+        if (direct_io && errno == EINVAL) {
+            report("Error! Device file %s refuses direct I/O (DIRECTIO=1): %s", device.path, strerror(errno));
+        } else {
+            report("Error! Could not open device file");
+        }
+        return false;
+    }
+    if (!direct_io) return true;
+    const int32_t block_size = tio::direct_io_block_size(fileno(device.file));
+    const std::string refusal = direct_io_refusal(device, props, block_size);
+    if (!refusal.empty()) {
+        tio::close_stream(device);
+        report("Error! Device file %s cannot be used with direct I/O (DIRECTIO=1): %s", device.path, refusal.c_str());
+        return false;
+    }
+    device.block_size = block_size;
+    return true;
 }
 
 bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
@@ -59,17 +100,16 @@ bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, 
     device.user_offset = 0;
     device.read_tail = 0;
     device.head_skip = 0;
+    device.position = 0;
+    device.sequence_start = 0;
+    device.block_size = 0;
     device.stripe_bytes = tio::layout_of(props).stripe_size();
     device.path = props.devices[global_index].path;
     if (direction != 0 && direction != 1) {
         report("Error! Direction not set");
         return false;
     }
-    device.file = open_member(device.path, direction);
-    if (device.file == nullptr) {
-        report("Error! Could not open device file");
-        return false;
-    }
+    if (!open_device(device, props, direction)) return false;
     if (pthread_mutex_init(&device.select_lock, nullptr) != 0) {
         tio::close_stream(device);
         report("Error! Could not initialise device locks: %s", device.path);
@@ -88,9 +128,33 @@ bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, 
     return true;
 }
 
-bool init_worker(TioWorker &worker, int32_t index, const FsProps &props, int32_t &next_global,
+// The gates by which the caller wakes the worker's thread for a call and learns that it
+// is done, both taken (nothing to do, nothing done), and the lock of its failure records.
+bool init_worker_gates(TioWorker &worker) {
+    if (tio::gate_init(&worker.call_gate) != 0) return false;
+    if (tio::gate_init(&worker.done_gate) != 0) {
+        tio::gate_destroy(&worker.call_gate);
+        return false;
+    }
+    if (pthread_mutex_init(&worker.failure_lock, nullptr) != 0) {
+        tio::gate_destroy(&worker.done_gate);
+        tio::gate_destroy(&worker.call_gate);
+        return false;
+    }
+    tio::gate_take(&worker.call_gate);
+    tio::gate_take(&worker.done_gate);
+    worker.gates_ready = 1;
+    return true;
+}
+
+bool init_worker(TioWorker &worker, TioHandle *handle, int32_t index, const FsProps &props, int32_t &next_global,
                  int32_t direction) {
     const int32_t stripes = props.stripe_count, workers = props.thread_count;
+    worker.handle = handle;
+    if (!init_worker_gates(worker)) {
+        report("Error! Could not initialise worker locks");
+        return false;
+    }
     worker.thread = tio::kNoThread;
     worker.index = index;
     worker.chunk_size = props.chunk_size;
@@ -208,7 +272,7 @@ TIO_API int32_t tio_init(TioHandle *handle) {
     handle->worker_count = worker_count;
     int32_t next_global = 0;
     for (int32_t w = 0; w < worker_count; ++w) {
-        if (!init_worker(workers[w], w, *props, next_global, handle->direction)) return tio::undo_init(handle);
+        if (!init_worker(workers[w], handle, w, *props, next_global, handle->direction)) return tio::undo_init(handle);
     }
     if (tio::start_write_threads(handle) < 0) {
         report("Error! Launching write threads failed");

@@ -60,6 +60,62 @@ void gate_release(TioGate *gate);
 
 constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
 
+// ---- Member transfers at explicit positions (member_io.cpp) ----
+
+// Bytes a positional transfer moved, and the errno that stopped it (0: it moved all, or
+// met the end of the member).
+struct Moved {
+    int64_t bytes;
+    int32_t error;
+};
+
+// pwrite / pread until length bytes moved, an error, or (reads) the end of the member.
+Moved write_at(int fd, const uint8_t *data, int64_t length, int64_t position);
+Moved read_at(int fd, uint8_t *data, int64_t length, int64_t position);
+
+// Writes bytes [from, to) of the chunk that begins at member byte chunk_start; `bytes`
+// holds byte `from`. With direct I/O the blocks that the piece fills only in part go
+// through the chunk's image in staging buffer 0, padded with zeros inside the chunk, so a
+// piece continuing a partial chunk must come from the same member's previous piece. A
+// failed or short write is noted in `failure`.
+void write_chunk_part(TioDevice &device, const uint8_t *bytes, int64_t from, int64_t to, int64_t chunk_start,
+                      TioFailure &failure);
+
+// Reads the `length` bytes of a chunk planned at `position` into destination, which has
+// room for length bytes (for whole blocks when room_for_blocks: a staging buffer). With
+// direct I/O the read is rounded up to whole blocks, through staging buffer 1 unless
+// destination and length allow it straight; only the planned bytes count and arrive.
+Moved read_chunk(TioDevice &device, uint8_t *destination, int64_t length, int64_t position,
+                 bool room_for_blocks = false);
+
+// Writes a staging buffer's `length` bytes at `position`; with direct I/O padded with zeros
+// to whole blocks inside the buffer (a chunk of whole blocks). Only data bytes count.
+Moved write_staged(TioDevice &device, uint8_t *data, int64_t length, int64_t position);
+
+// The alignment a member opened with O_DIRECT needs of positions, lengths and memory;
+// -1 when it cannot be learnt.
+int32_t direct_io_block_size(int fd);
+
+// Read mode: empties the member's next staging buffer into the caller's buffer at the
+// member's user_offset (the bytes it holds, nothing more), steps user_offset on by one
+// stripe, and notes in `failure` a chunk that did not arrive whole (pipeline.cpp).
+void copy_staged_chunk(TioDevice &device, uint8_t *user_buffer, TioFailure &failure);
+
+// ---- Workers taking part in a call (crew.cpp) ----
+
+// The body of every worker's thread: in read mode it first reads ahead the first chunk of
+// each of its members into staging buffer 0, then (both modes) takes part in each call it
+// is woken for, until `stop`.
+void *serve_calls(void *worker);
+
+// Runs the transfer call that tio_write or tio_read has set up: the members are shared out
+// one at a time, in the order of the call's stream, between the caller's thread and as
+// many worker threads as the call's size makes worth waking; returns when all are done.
+void run_call(TioHandle *handle, int64_t length);
+
+// Adds the failures one member's part of a call met to its worker's record.
+void merge_failures(TioWorker &worker, TioFailure TioWorker::*record, const TioFailure &failures);
+
 // ---- Teardown (teardown.cpp) ----
 
 // Pieces of a device's teardown, also used by tio_init to undo a device it could not
@@ -67,6 +123,8 @@ constexpr pthread_t kNoThread = static_cast<pthread_t>(-1);
 void close_stream(TioDevice &device);
 void destroy_buffer_gates(TioBuffer &buffer);
 void release_buffer_blocks(TioDevice &device);
+// Destroys the gates and the lock a worker's calls use, when they were set up.
+void destroy_worker_gates(TioWorker &worker);
 
 // Makes a read-mode disk thread end after the stripe it is in: its plan shrinks to nothing
 // for the first `devices` devices.

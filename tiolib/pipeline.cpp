@@ -4,6 +4,7 @@
 // staging buffers and the member devices.
 #include "internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -31,39 +32,19 @@ TioBuffer &take_next_buffer(TioDevice &device, Side side) {
     return buffer;
 }
 
-// Writes one staging buffer to the device. A failed or short write is recorded for the
-// call that reports it (the disk thread prints nothing), and the stream is moved to where
-// the chunk should have ended, so that every later chunk of this device still lands at its
-// own position.
+// Writes one staging buffer to the device at its position. A failed or short write is
+// recorded for the call that reports it (the disk thread prints nothing), and the position
+// moves on to where the chunk should have ended all the same, so that every later chunk of
+// this device still lands at its own place.
 void write_buffer_to_device(TioDevice &device, TioFailure &failure) {
     TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
     const int64_t length = buffer.length;
     if (length > 0) {
-        const size_t written = fwrite(buffer.data, 1, static_cast<size_t>(length), device.file);
-        if (written != static_cast<size_t>(length)) {
-            tio::note_failure(failure, device.path, length, static_cast<int64_t>(written), errno);
-            clearerr(device.file);
-            const off_t position = ftello(device.file);
-            if (position >= 0) fseeko(device.file, position - static_cast<off_t>(written) + length, SEEK_SET);
-        }
+        const tio::Moved moved = tio::write_staged(device, buffer.data, length, device.position);
+        if (moved.bytes != length) tio::note_failure(failure, device.path, length, moved.bytes, moved.error);
+        device.position += length;
     }
     buffer.length = 0;
-    tio::gate_release(&buffer.empty_lock);
-}
-
-// Copies one staging buffer into the caller's buffer: the bytes the device delivered,
-// nothing more. A chunk the device did not deliver whole (a read error, or fewer bytes
-// than the read plan asked for) is recorded in `failure`.
-void copy_buffer_to_user(TioDevice &device, uint8_t *user_buffer, TioFailure &failure) {
-    TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
-    if (buffer.length > 0) memcpy(user_buffer + device.user_offset, buffer.data, static_cast<size_t>(buffer.length));
-    if (buffer.read_error != 0 || buffer.length < buffer.requested) {
-        tio::note_failure(failure, device.path, buffer.requested, buffer.length, buffer.read_error);
-    }
-    device.user_offset += device.stripe_bytes;  // the layout's row step, see perform_read_buff
-    buffer.length = 0;
-    buffer.requested = 0;
-    buffer.read_error = 0;
     tio::gate_release(&buffer.empty_lock);
 }
 
@@ -94,6 +75,21 @@ void write_pass(TioWorker &worker, bool drain) {
 }  // namespace
 
 namespace tio {
+
+// The bytes the device delivered, nothing more. A chunk the device did not deliver whole
+// (a read error, or fewer bytes than the read plan asked for) is recorded in `failure`.
+void copy_staged_chunk(TioDevice &device, uint8_t *user_buffer, TioFailure &failure) {
+    TioBuffer &buffer = take_next_buffer(device, Side::kEmpty);
+    if (buffer.length > 0) memcpy(user_buffer + device.user_offset, buffer.data, static_cast<size_t>(buffer.length));
+    if (buffer.read_error != 0 || buffer.length < buffer.requested) {
+        note_failure(failure, device.path, buffer.requested, buffer.length, buffer.read_error);
+    }
+    device.user_offset += device.stripe_bytes;  // the layout's row step, see perform_read_buff
+    buffer.length = 0;
+    buffer.requested = 0;
+    buffer.read_error = 0;
+    gate_release(&buffer.empty_lock);
+}
 
 void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,
                   int32_t error_number) {
@@ -170,7 +166,7 @@ int32_t start_write_threads(TioHandle *handle) {
         TioWorker &worker = handle->workers[w];
         if (worker.thread != kNoThread) continue;  // a second call starts no second thread
         store(worker.finished, 0);
-        if (pthread_create(&worker.thread, nullptr, write_disk, &worker) != 0) {
+        if (pthread_create(&worker.thread, nullptr, serve_calls, &worker) != 0) {
             worker.thread = kNoThread;
             store(worker.finished, 1);
             return -1;
@@ -179,24 +175,32 @@ int32_t start_write_threads(TioHandle *handle) {
     return 0;
 }
 
+namespace {
+
+// Bytes of the first `chunks` chunks of a member's read plan.
+int64_t planned_bytes(const TioWorker &worker, const TioDevice &device, int64_t chunks) {
+    const int64_t whole = std::min<int64_t>(chunks, load(worker.read_stripes));
+    return whole * worker.chunk_size + (chunks > whole ? load(device.read_tail) : 0);
+}
+
+}  // namespace
+
 void finish_read_sequence(TioHandle *handle) {
-    bool unread_chunks = false;
-    for (int32_t w = 0; w < handle->worker_count; ++w) {
-        const TioWorker &worker = handle->workers[w];
-        for (int32_t d = 0; d < worker.device_count; ++d) {
-            if (worker.devices[d].chunks_taken < worker.devices[d].chunks_planned) unread_chunks = true;
-        }
-    }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
-        if (unread_chunks) cut_read_plan(worker, worker.device_count);
-        if (worker.thread == kNoThread) continue;
-        if (unread_chunks) {
-            join_opening_gates(worker);
-        } else {
-            pthread_join(worker.thread, nullptr);
-            worker.thread = kNoThread;
+        if (worker.thread == kNoThread) continue;  // no sequence runs on this worker
+        // The next sequence starts behind what the tio_read calls took of this one.
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            TioDevice &device = worker.devices[d];
+            device.sequence_start += planned_bytes(worker, device, device.chunks_taken);
         }
+        // Its thread may still be reading ahead, or wait for the next call: cut the plan
+        // (a read ahead then stops after the member it is at) and let it go.
+        cut_read_plan(worker, worker.device_count);
+        store(worker.stop, 1);
+        join_opening_gates(worker);
+        store(worker.stop, 0);
+        for (int32_t d = 0; d < worker.device_count; ++d) worker.devices[d].position = worker.devices[d].sequence_start;
     }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
@@ -222,15 +226,13 @@ TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t 
 // tio_read reports it.
 TIO_API void perform_read_disk(TioDevice *device, int64_t length) {
     TioBuffer &buffer = take_next_buffer(*device, Side::kFill);
-    errno = 0;
-    const size_t got = length > 0 ? fread(buffer.data, 1, static_cast<size_t>(length), device->file) : 0;
-    buffer.read_error = 0;
-    if (ferror(device->file)) {
-        buffer.read_error = errno != 0 ? errno : EIO;
-        clearerr(device->file);
-    }
-    buffer.requested = length > 0 ? length : 0;
-    buffer.length = static_cast<int64_t>(got);
+    const int64_t wanted = length > 0 ? length : 0;
+    const tio::Moved moved = wanted > 0 ? tio::read_chunk(*device, buffer.data, wanted, device->position, true)
+                                        : tio::Moved{0, 0};
+    device->position += wanted;
+    buffer.read_error = moved.error;
+    buffer.requested = wanted;
+    buffer.length = moved.bytes;
     tio::gate_release(&buffer.full_lock);
 }
 
@@ -242,7 +244,7 @@ TIO_API void perform_write_disk(TioDevice *device) {
 
 TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer) {
     TioFailure unreported{};
-    copy_buffer_to_user(*device, user_buffer, unreported);
+    tio::copy_staged_chunk(*device, user_buffer, unreported);
 }
 
 // Writes each device's buffers in turn, in the order they were filled, and counts every
@@ -303,12 +305,12 @@ TIO_API void *write_buff(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
     for (int32_t stripe = 0; stripe < worker.write_stripes; ++stripe) {
         for (int32_t d = 0; d < worker.device_count; ++d) {
-            copy_buffer_to_user(worker.devices[d], worker.user_buffer, worker.read_failure);
+            tio::copy_staged_chunk(worker.devices[d], worker.user_buffer, worker.read_failure);
         }
     }
     for (int32_t d = 0; d < worker.device_count; ++d) {
         if (worker.devices[d].write_extra > 0) {
-            copy_buffer_to_user(worker.devices[d], worker.user_buffer, worker.read_failure);
+            tio::copy_staged_chunk(worker.devices[d], worker.user_buffer, worker.read_failure);
         }
     }
     store(worker.finished, 1);

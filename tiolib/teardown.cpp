@@ -10,6 +10,7 @@ namespace tio {
 namespace {
 
 void wake_all_gates(TioWorker &worker) {
+    if (worker.gates_ready) gate_release(&worker.call_gate);
     for (int32_t d = 0; d < worker.devices_ready; ++d) {
         for (TioBuffer &buffer : worker.devices[d].buffers) {
             gate_release(&buffer.empty_lock);
@@ -35,6 +36,14 @@ void release_buffer_blocks(TioDevice &device) {
         tio_free(buffer.data);
         buffer.data = nullptr;
     }
+}
+
+void destroy_worker_gates(TioWorker &worker) {
+    if (!worker.gates_ready) return;
+    gate_destroy(&worker.call_gate);
+    gate_destroy(&worker.done_gate);
+    pthread_mutex_destroy(&worker.failure_lock);
+    worker.gates_ready = 0;
 }
 
 void cut_read_plan(TioWorker &worker, int32_t devices) {
@@ -70,6 +79,7 @@ void shutdown_workers(TioHandle *handle) {
             for (TioBuffer &buffer : device.buffers) destroy_buffer_gates(buffer);
         }
         worker.devices_ready = 0;
+        destroy_worker_gates(worker);
     }
 }
 

@@ -56,6 +56,7 @@ typedef struct FsProps {
     char dmsetup_path[TIO_PATH_SIZE];
     char mapper_path[TIO_PATH_SIZE];
     DmDevice *devices;     /* stripe_count entries for type "RAID", else null */
+    int32_t direct_io;     /* "DIRECTIO=1": members opened with O_DIRECT; else 0 */
 } FsProps;
 
 /* ---- Records: the handle and what hangs beneath it --------------------------------- */
@@ -108,6 +109,10 @@ typedef struct TioDevice {
     const char *path;             /* the member's path in the device table, for messages */
     int64_t chunks_planned;       /* read mode: chunks the read plan gives this device */
     int64_t chunks_taken;         /* read mode: chunks the tio_read calls have asked for */
+    int64_t position;             /* byte on the member of its next transfer: write mode, where
+                                     its next stream byte goes; read mode, of perform_read_disk */
+    int64_t sequence_start;       /* read mode: position of the read sequence's first chunk */
+    int32_t block_size;           /* direct I/O: the member's logical block size; 0 buffered */
 } TioDevice;
 
 /* One worker: a group of devices, a disk thread and, per transfer, a copy thread. */
@@ -129,6 +134,11 @@ typedef struct TioWorker {
     TioFailure write_failure;     /* device writes that failed or were short */
     TioFailure read_failure;      /* chunks of the current tio_read not delivered whole */
     int32_t devices_ready;        /* devices whose stream and buffers were set up */
+    struct TioHandle *handle;     /* the handle this worker belongs to */
+    TioGate call_gate;            /* free when the worker's thread is to take part in a call */
+    TioGate done_gate;            /* free when the worker's thread has done its part */
+    pthread_mutex_t failure_lock; /* guards write_failure and read_failure */
+    int32_t gates_ready;          /* call_gate, done_gate and failure_lock were initialised */
 } TioWorker;
 
 typedef struct TioHandle {
@@ -141,6 +151,9 @@ typedef struct TioHandle {
     int32_t chunk_fill;           /* write mode: bytes of the current chunk already written */
     int32_t worker_count;         /* workers allocated by tio_init */
     int32_t busy;                 /* 1 while a call holds the handle */
+    int32_t call_phase;           /* stripe_phase when the transfer in progress began */
+    int32_t call_next_slot;       /* the next member, by its place in the transfer in progress,
+                                     that a thread takes on */
 } TioHandle;
 
 /* ---- Records: ".det" entries ------------------------------------------------------- */

@@ -4,8 +4,6 @@
 #include "layout.h"
 
 #include <climits>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -58,35 +56,6 @@ int64_t final_piece(const tio::StripeLayout &layout, int64_t length, const FillP
     return tio::member_share(layout, length, slot) - plan.stripe_passes * layout.chunk_size;
 }
 
-// Below this many bytes per worker a call copies on the caller's thread: starting and
-// joining a thread costs more than copying that much.
-constexpr int64_t kThreadedCopyBytesPerWorker = int64_t{1} << 20;
-
-// Runs one copy thread per worker and waits for them; a worker whose thread cannot be
-// started has its chunks copied on the caller's thread instead. Each worker's copies
-// depend only on its own disk thread, so copying them one worker after the other on
-// the caller's thread cannot deadlock.
-void run_copy_threads(TioHandle *handle, void *(*body)(void *), int64_t length) {
-    const int32_t count = handle->worker_count;
-    if (length < kThreadedCopyBytesPerWorker * count) {
-        for (int32_t w = 0; w < count; ++w) body(&handle->workers[w]);
-        return;
-    }
-    constexpr pthread_t kInline = tio::kNoThread;
-    std::unique_ptr<pthread_t[]> threads(new (std::nothrow) pthread_t[count]);
-    for (int32_t w = 0; w < count; ++w) {
-        pthread_t thread = kInline;
-        if (!threads || pthread_create(&thread, nullptr, body, &handle->workers[w]) != 0) {
-            thread = kInline;
-            body(&handle->workers[w]);
-        }
-        if (threads) threads[w] = thread;
-    }
-    for (int32_t w = 0; threads && w < count; ++w) {
-        if (threads[w] != kInline) pthread_join(threads[w], nullptr);
-    }
-}
-
 // An initialised handle whose streams may be moved now: in write mode that is once the
 // disk threads have written everything handed over.
 bool ready_for_positioning(TioHandle *handle) {
@@ -123,6 +92,16 @@ const TioDevice *device_at(TioHandle *handle, int32_t global_index) {
     return found;
 }
 
+// Positions a member for its next transfer. The stream is moved too, so that a position
+// the member cannot have (before its start, beyond the end of a block device) is refused
+// as the system refuses it; direct I/O also needs a block boundary.
+bool move_to(TioDevice &device, int64_t position) {
+    if (device.block_size > 0 && position % device.block_size != 0) return false;
+    if (fseeko(device.file, position, SEEK_SET) != 0) return false;
+    device.position = position;
+    return true;
+}
+
 // After a finished read sequence the pipeline of every device is set back to its state
 // after init, so that a new sequence starts on buffer 0 of both sides.
 void reset_read_pipeline(TioHandle *handle) {
@@ -137,6 +116,10 @@ void reset_read_pipeline(TioHandle *handle) {
             tio::gate_try_take(&buffer.full_lock);
         }
     });
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        tio::gate_try_take(&handle->workers[w].call_gate);
+        tio::gate_try_take(&handle->workers[w].done_gate);
+    }
 }
 
 // The plan of a read sequence (mapReads within a call that holds the handle).
@@ -195,9 +178,10 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     });
     // The next call starts on the device of the chunk after the last whole one, which
     // holds the partial chunk when there is one.
+    handle->call_phase = phase;
     handle->stripe_phase = (phase + tio::chunk_member(layout, plan.chunks)) % layout.members;
     handle->chunk_fill = static_cast<int32_t>(laid_out % layout.chunk_size);
-    run_copy_threads(handle, read_buff, length);
+    tio::run_call(handle, length);
     return static_cast<int32_t>(length);
 }
 
@@ -229,16 +213,15 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
         handle->workers[w].user_buffer = static_cast<uint8_t *>(buffer);
         handle->workers[w].write_stripes = stripes;
         handle->workers[w].read_failure = TioFailure{};
-        store(handle->workers[w].finished, 0);
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
         device.user_offset = slot * layout.chunk_size;
         device.write_extra = slot < rest ? 1 : 0;
-        device.chunks_taken += stripes + device.write_extra;
     });
+    handle->call_phase = phase;
     handle->stripe_phase = (rest + phase) % layout.members;
-    run_copy_threads(handle, write_buff, length);
+    tio::run_call(handle, length);
     // A chunk the plan expects whole but its device delivered short (a member shorter than
     // the extent) is an error: what arrived was copied, the rest of the buffer is untouched.
     return tio::report_read_failures(handle) ? static_cast<int32_t>(length) : -1;
@@ -272,10 +255,13 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
     if (plan_read_sequence(handle, total) < 0) return -1;
     // The plan takes chunk k from device k mod S, so the copies start at device 0 too.
     handle->stripe_phase = 0;
+    for_each_device(handle, [](TioWorker &, TioDevice &device) { device.sequence_start = device.position; });
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         TioWorker &worker = handle->workers[w];
-        if (pthread_create(&worker.thread, nullptr, read_disk, &worker) != 0) {
+        store(worker.finished, 0);
+        if (pthread_create(&worker.thread, nullptr, tio::serve_calls, &worker) != 0) {
             worker.thread = tio::kNoThread;
+            store(worker.finished, 1);
             report("Error! Could not start a read thread");
             tio::finish_read_sequence(handle);  // no tio_read may wait for this plan
             return -1;
@@ -291,7 +277,9 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
     // Whole stripes of the stream are whole rows on every member.
     const int64_t rows = offset / layout.stripe_size();
     const bool moved = every_device(handle, [&](TioDevice &device) {
-        return fseeko(device.file, rows * layout.chunk_size, SEEK_CUR) == 0;
+        int64_t position;
+        return !__builtin_mul_overflow(rows, layout.chunk_size, &position) &&
+               !__builtin_add_overflow(position, device.position, &position) && move_to(device, position);
     });
     if (!moved) return -1;
     return static_cast<int32_t>(offset - rows * layout.stripe_size());
@@ -305,7 +293,7 @@ TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
         // Where the member's part of the extent at `offset` begins.
         int64_t position;
         return tio::checked_device_position(layout, device.global_index, offset, 0, position) &&
-               fseeko(device.file, position, SEEK_SET) == 0;
+               move_to(device, position);
     });
     if (!positioned) {
         report("Error! Couldn't perform seek");
