@@ -119,11 +119,11 @@ void read_ahead(TioWorker &worker) {
     }
 }
 
-// How many worker threads to wake for a call of `length` bytes besides the caller's own:
-// one per member that has work, less the one the caller takes, and none for a small call.
-int32_t workers_to_wake(const TioHandle *handle, int64_t length) {
+// How many worker threads to wake for a call besides the caller's own: one per member
+// that has work, less the one the caller takes, and none for a small call.
+int32_t workers_to_wake(const TioHandle *handle, int64_t length, int64_t chunks) {
     if (length < kBytesWorthAWorker) return 0;
-    const int64_t members_with_work = std::min<int64_t>(handle->props->stripe_count, length / handle->props->chunk_size + 1);
+    const int64_t members_with_work = std::min<int64_t>(handle->props->stripe_count, chunks);
     return static_cast<int32_t>(std::min<int64_t>(handle->worker_count, members_with_work - 1));
 }
 
@@ -154,9 +154,9 @@ void *serve_calls(void *arg) {
     return nullptr;
 }
 
-void run_call(TioHandle *handle, int64_t length) {
+void run_call(TioHandle *handle, int64_t length, int64_t chunks) {
     store(handle->call_next_slot, 0);
-    const int32_t woken = workers_to_wake(handle, length);
+    const int32_t woken = workers_to_wake(handle, length, chunks);
     for (int32_t w = 0; w < woken; ++w) gate_release(&handle->workers[w].call_gate);
     take_part(handle);
     for (int32_t w = 0; w < woken; ++w) gate_take(&handle->workers[w].done_gate);

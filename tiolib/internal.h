@@ -108,10 +108,11 @@ void copy_staged_chunk(TioDevice &device, uint8_t *user_buffer, TioFailure &fail
 // is woken for, until `stop`.
 void *serve_calls(void *worker);
 
-// Runs the transfer call that tio_write or tio_read has set up: the members are shared out
-// one at a time, in the order of the call's stream, between the caller's thread and as
-// many worker threads as the call's size makes worth waking; returns when all are done.
-void run_call(TioHandle *handle, int64_t length);
+// Runs the transfer call that tio_write or tio_read has set up, of `length` bytes in
+// `chunks` chunks (whole or in part): the members are shared out one at a time, in the
+// order of the call's stream, between the caller's thread and as many worker threads as
+// the call's size makes worth waking; returns when all are done.
+void run_call(TioHandle *handle, int64_t length, int64_t chunks);
 
 // Adds the failures one member's part of a call met to its worker's record.
 void merge_failures(TioWorker &worker, TioFailure TioWorker::*record, const TioFailure &failures);

@@ -181,7 +181,8 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     handle->call_phase = phase;
     handle->stripe_phase = (phase + tio::chunk_member(layout, plan.chunks)) % layout.members;
     handle->chunk_fill = static_cast<int32_t>(laid_out % layout.chunk_size);
-    tio::run_call(handle, length);
+    // The chunks the call touches: the one it continues, its whole ones and its tail.
+    tio::run_call(handle, length, plan.chunks + (handle->chunk_fill > 0 ? 1 : 0));
     return static_cast<int32_t>(length);
 }
 
@@ -221,7 +222,7 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     });
     handle->call_phase = phase;
     handle->stripe_phase = (rest + phase) % layout.members;
-    tio::run_call(handle, length);
+    tio::run_call(handle, length, chunks);
     // A chunk the plan expects whole but its device delivered short (a member shorter than
     // the extent) is an error: what arrived was copied, the rest of the buffer is untouched.
     return tio::report_read_failures(handle) ? static_cast<int32_t>(length) : -1;
