@@ -193,6 +193,60 @@ int32_t read_device_table(FsProps *props, std::string &reason) {
     return status != 0 ? status : parse_table(table.get(), props, reason);
 }
 
+// read_config, and the optional "DIRECTIO=" entry into *direct_io when it is not null: 1
+// for the value 1 exactly, 0 for any other value or none (the last entry counts). The
+// entry is none of the seven, so files with or without it read as before.
+int32_t read_config_entries(const char *config_path, char *type, char *header_dir, char *fuse_path,
+                            char *dmsetup_path, char *mapper_path, int64_t *extend_size, int32_t *thread_count,
+                            int32_t *direct_io) {
+    if (direct_io) *direct_io = 0;
+    tio::File file(config_path ? fopen(config_path, "re") : nullptr);
+    if (!file) {
+        tio::report("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!",
+                    config_path ? config_path : "(null)");
+        return -1;
+    }
+    struct Field {
+        const char *key;
+        char *dest;
+        int32_t bit;
+    };
+    const Field text_fields[] = {{"VKPATH=", header_dir, 2},
+                                 {"FUSEPATH=", fuse_path, 4},
+                                 {"DMSETUP=", dmsetup_path, 8},
+                                 {"MAPPER=", mapper_path, 16}};
+    int32_t bits = 0;
+    std::string token;
+    for (Token kind; (kind = next_token(file.get(), token, kMaxToken)) != Token::kEnd;) {
+        if (kind == Token::kTooLong) continue;  // refused: it would not fit any field
+        const int32_t length = static_cast<int32_t>(token.size());
+        if (starts_with(token, "TYPE=")) {
+            if (token.size() - 5 <= kMaxType) bits |= setConfField(type, token.c_str(), 5, length, 1);
+        } else if (starts_with(token, "VERSION=")) {
+            // Historic quirk kept for old configuration files: the value is replaced by BOGUS.
+            bits |= setConfField(header_dir, "VERSION=BOGUS", 8, length, 2);
+        } else if (starts_with(token, "EXTEND=")) {
+            *extend_size = parseNum(token.c_str() + 7);
+            if (*extend_size >= 2) bits |= 32;
+        } else if (starts_with(token, "THREADS=")) {
+            *thread_count = to_int32_low_bits(strtol(token.c_str() + 8, nullptr, 10));
+            if (*thread_count >= 1 && *thread_count <= 2147483646) bits |= 64;
+        } else if (starts_with(token, "DIRECTIO=")) {
+            if (direct_io) *direct_io = token == "DIRECTIO=1" ? 1 : 0;
+        } else {
+            for (const Field &field : text_fields) {
+                if (!starts_with(token, field.key)) continue;
+                bits |= setConfField(field.dest, token.c_str(), static_cast<int32_t>(strlen(field.key)),
+                                     length, field.bit);
+                break;
+            }
+        }
+    }
+    if (bits == kAllEntries) return 0;
+    print_usage();
+    return -1;
+}
+
 // Builds a record; status receives the first failure (-1, -2 or -5) or 0.
 FsProps *build_fs_props(const char *config_path, int32_t *status) {
     auto *props = static_cast<FsProps *>(calloc(1, sizeof(FsProps)));
@@ -200,9 +254,9 @@ FsProps *build_fs_props(const char *config_path, int32_t *status) {
         *status = -1;
         return nullptr;
     }
-    *status = read_config(config_path, props->type, props->header_dir, props->fuse_path,
-                          props->dmsetup_path, props->mapper_path, &props->extend_size,
-                          &props->thread_count);
+    *status = read_config_entries(config_path, props->type, props->header_dir, props->fuse_path,
+                                  props->dmsetup_path, props->mapper_path, &props->extend_size,
+                                  &props->thread_count, &props->direct_io);
     if (strcmp(props->type, "RAID") == 0) {
         std::string reason;
         const int32_t table_status = read_device_table(props, reason);
@@ -255,49 +309,8 @@ TIO_API int64_t parseNum(const char *text) {
 TIO_API int32_t read_config(const char *config_path, char *type, char *header_dir, char *fuse_path,
                             char *dmsetup_path, char *mapper_path, int64_t *extend_size,
                             int32_t *thread_count) {
-    tio::File file(config_path ? fopen(config_path, "re") : nullptr);
-    if (!file) {
-        tio::report("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!",
-                    config_path ? config_path : "(null)");
-        return -1;
-    }
-    struct Field {
-        const char *key;
-        char *dest;
-        int32_t bit;
-    };
-    const Field text_fields[] = {{"VKPATH=", header_dir, 2},
-                                 {"FUSEPATH=", fuse_path, 4},
-                                 {"DMSETUP=", dmsetup_path, 8},
-                                 {"MAPPER=", mapper_path, 16}};
-    int32_t bits = 0;
-    std::string token;
-    for (Token kind; (kind = next_token(file.get(), token, kMaxToken)) != Token::kEnd;) {
-        if (kind == Token::kTooLong) continue;  // refused: it would not fit any field
-        const int32_t length = static_cast<int32_t>(token.size());
-        if (starts_with(token, "TYPE=")) {
-            if (token.size() - 5 <= kMaxType) bits |= setConfField(type, token.c_str(), 5, length, 1);
-        } else if (starts_with(token, "VERSION=")) {
-            // Historic quirk kept for old configuration files: the value is replaced by BOGUS.
-            bits |= setConfField(header_dir, "VERSION=BOGUS", 8, length, 2);
-        } else if (starts_with(token, "EXTEND=")) {
-            *extend_size = parseNum(token.c_str() + 7);
-            if (*extend_size >= 2) bits |= 32;
-        } else if (starts_with(token, "THREADS=")) {
-            *thread_count = to_int32_low_bits(strtol(token.c_str() + 8, nullptr, 10));
-            if (*thread_count >= 1 && *thread_count <= 2147483646) bits |= 64;
-        } else {
-            for (const Field &field : text_fields) {
-                if (!starts_with(token, field.key)) continue;
-                bits |= setConfField(field.dest, token.c_str(), static_cast<int32_t>(strlen(field.key)),
-                                     length, field.bit);
-                break;
-            }
-        }
-    }
-    if (bits == kAllEntries) return 0;
-    print_usage();
-    return -1;
+    return read_config_entries(config_path, type, header_dir, fuse_path, dmsetup_path, mapper_path, extend_size,
+                               thread_count, nullptr);
 }
 
 TIO_API int32_t parse_dm_full(FsProps *props) {

@@ -115,22 +115,24 @@ typedef struct TioDevice {
     int32_t block_size;           /* direct I/O: the member's logical block size; 0 buffered */
 } TioDevice;
 
-/* One worker: a group of devices, a disk thread and, per transfer, a copy thread. */
+/* One worker: a group of devices, their staging buffers and a thread that takes part in
+ * the transfer calls (write mode: from tio_init to tio_close; read mode: for one read
+ * sequence). */
 typedef struct TioWorker {
     TioDevice *devices;
     uint8_t *user_buffer;
     int32_t write_stripes;        /* read mode: whole stripes the current tio_read copies */
-    int32_t read_stripes;         /* whole stripes of the filling side: the copy thread of
-                                     the current tio_write (write mode) or the disk thread of
-                                     the read sequence (read mode) */
-    int64_t chunks_queued;        /* write mode: hand-overs to the disk thread since init */
-    int64_t chunks_done;          /* write mode: hand-overs the disk thread has written */
+    int32_t read_stripes;         /* whole stripes of each member: of the current tio_write
+                                     (write mode) or of the read sequence's plan (read mode) */
+    int64_t chunks_queued;        /* write mode: hand-overs (a member's chunk or piece of a
+                                     call, or an empty one) since init */
+    int64_t chunks_done;          /* write mode: hand-overs written */
     int32_t device_count;
     int32_t index;
-    int32_t stop;
-    int32_t finished;
+    int32_t stop;                 /* 1 asks the worker's thread to end */
+    int32_t finished;             /* 1 while the worker's thread does not run */
     int32_t chunk_size;
-    pthread_t thread;             /* (pthread_t)-1 when no disk thread runs */
+    pthread_t thread;             /* (pthread_t)-1 when the worker's thread does not run */
     TioFailure write_failure;     /* device writes that failed or were short */
     TioFailure read_failure;      /* chunks of the current tio_read not delivered whole */
     int32_t devices_ready;        /* devices whose stream and buffers were set up */
@@ -175,10 +177,13 @@ TIO_API TioHandle *tio_open(void);
  * (the handle keeps its direction). Takes effect at tio_init. */
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
 /* Distributes the member devices over the workers, opens every member (read mode: for
- * reading; write mode: for writing, created if missing, never truncated), allocates two
- * staging buffers per member and, in write mode, starts one disk thread per worker. 0, or
- * -1 with a message (no or unusable configuration, no direction, a member not openable,
- * already initialised, no memory, a thread not started); after -1 nothing built is kept. */
+ * reading; write mode: for writing, created if missing, never truncated; with
+ * "DIRECTIO=1" with O_DIRECT), allocates two staging buffers per member and, in write
+ * mode, starts one thread per worker. 0, or -1 with a message (no or unusable
+ * configuration, no direction, a member not openable, already initialised, no memory, a
+ * thread not started; with direct I/O one line naming the member and why: it refuses
+ * O_DIRECT, or its blocks do not divide the chunk size, its table offset or the table's
+ * start); after -1 nothing built is kept. */
 TIO_API int32_t tio_init(TioHandle *handle);
 /* Ends every thread (write mode: after writing every chunk handed over), closes every
  * member, releases everything and the handle itself; later calls with the handle are
@@ -346,29 +351,38 @@ TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size
 /* Positions every member at offset + its table offset + the table's start (first waiting
  * for the writes handed over, in write mode), and starts a new stream on member 0. 0, or
  * -1 with a message (not initialised; "Error! Couldn't perform seek": a position out of
- * range or refused, the members before it stay positioned). */
+ * range or refused, or with direct I/O not on a block of the member; the members before it
+ * stay positioned). */
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset);
 /* Moves every member by the whole stripes in offset (relative, one chunk per stripe);
  * returns the rest below one stripe, which is not applied. -1 when a move fails (no
  * message; earlier members stay moved) or not initialised (message). */
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
-/* Hands length bytes of the stream to the workers and returns once they sit in the
- * staging buffers; the disk threads write them on. length (its low 32 bits); 0 for 0; -1
- * for a negative length or null buffer, or with a message (not initialised, not in write
- * mode, too many chunks for one call). A failed device write shows at tio_wait_threads. */
+/* Writes length bytes of the stream to the members, straight from buffer (through the
+ * staging buffers only where direct I/O cannot take the caller's memory or a partial
+ * block: such a block is written padded with zeros inside its chunk and rewritten whole
+ * by the call that continues it), shared between the caller's thread and the workers';
+ * buffer is free again on return. length (its low 32 bits); 0 for 0; -1 for a negative
+ * length or null buffer, or with a message (not initialised, not in write mode, too many
+ * chunks for one call). A failed device write shows at tio_wait_threads. */
 TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length);
-/* Waits until every chunk handed over has been written. 0, or -1 when a device write
+/* Waits until every chunk handed over has been written (tio_write writes them before it
+ * returns, so this waits for nothing but reports). 0, or -1 when a device write
  * failed since the last report: one line names the member and the reason of the first
  * failure and counts the others. */
 TIO_API int32_t tio_wait_threads(TioHandle *handle);
 /* Ends any earlier read sequence, plans a read of total bytes from the members' current
- * positions (a new stream from member 0) and starts one disk thread per worker. 0; 0
- * without doing anything in write mode; -1 for a negative total, or with a message (too
- * large, not initialised, a thread not started). */
+ * positions (a new stream from member 0) and starts one thread per worker, which reads
+ * the first chunk of each of its members ahead. 0; 0 without doing anything in write mode;
+ * -1 for a negative total, or with a message (too large, not initialised, a thread not
+ * started). After a sequence the members stand behind the chunks its tio_read calls took. */
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
-/* Copies the sequence's next ceil(length / chunk_size) chunks, each whole as its member
- * delivered it: buffer needs room for them all unless the last is the sequence's shorter
- * final chunk. length (its low 32 bits); 0 for 0; -1 for a negative length or null buffer,
+/* Reads the sequence's next ceil(length / chunk_size) chunks into buffer (straight, but
+ * for the chunks read ahead and, with direct I/O, what the caller's memory or a partial
+ * block does not allow), each whole as its member delivered it: buffer needs room for them
+ * all unless the last is the sequence's shorter final chunk, and with direct I/O only the
+ * data file's bytes of a rounded-up last block arrive. length (its low 32 bits); 0 for 0;
+ * -1 for a negative length or null buffer,
  * or with a message (not initialised; more chunks than the plan holds: nothing copied; a
  * member's read failed or delivered less than the plan holds: one line names the member
  * of the first such chunk and counts the others; the bytes that arrived are copied, the
@@ -397,23 +411,26 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
 /* Per-chunk steps; each waits for its next buffer, moves one chunk and hands it over.
  * perform_read_buff copies length bytes from user_buffer at the member's user_offset and
  * perform_write_buff copies a buffer back there; both then step user_offset on by one
- * stripe. perform_read_disk reads up to length bytes from the member and notes in the
- * buffer how many it asked for and the read's errno; perform_write_disk writes a buffer
- * to the member, keeping the member's position where the chunk should end when the write
- * fails or is short. None of them prints: the thread bodies record what failed for the
- * call that reports it, and the steps called on their own drop it. */
+ * stripe. perform_read_disk reads up to length bytes from the member at its position and
+ * notes in the buffer how many it asked for and the read's errno; perform_write_disk
+ * writes a buffer to the member at its position (with direct I/O padded to whole blocks,
+ * so whole chunks). Both move the position on by the chunk, also when the transfer fails
+ * or is short. None of them prints: the thread bodies record what failed for the call
+ * that reports it, and the steps called on their own drop it. The engine's own calls move
+ * whole chunks straight and use these steps for read-ahead only. */
 TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length);
 TIO_API void perform_read_disk(TioDevice *device, int64_t length);
 TIO_API void perform_write_disk(TioDevice *device);
 TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer);
-/* Thread bodies, each given its TioWorker: the disk threads write_disk (write mode, until
- * tio_close) and read_disk (one read sequence), the copy threads read_buff (one tio_write)
- * and write_buff (one tio_read). Return null. */
+/* Thread bodies of the pipeline, each given its TioWorker: write_disk empties the
+ * members' buffers to the members until stop, read_disk fills them by the read plan,
+ * read_buff fills them from user_buffer for one write, write_buff empties them into
+ * user_buffer for one read. Return null. The engine's workers run a body of their own. */
 TIO_API void *write_disk(void *worker);
 TIO_API void *read_disk(void *worker);
 TIO_API void *read_buff(void *worker);
 TIO_API void *write_buff(void *worker);
-/* Write mode: starts a disk thread for every worker that has none (tio_init calls it). 0;
+/* Write mode: starts a thread for every worker that has none (tio_init calls it). 0;
  * 0 without doing anything in read mode; -1 when a thread could not be started. */
 TIO_API int32_t launch_write_threads(TioHandle *handle);
 /* tio_close's shutdown: ends every thread (write mode: after writing every chunk handed

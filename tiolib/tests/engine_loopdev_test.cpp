@@ -1,6 +1,6 @@
 // The same streams on real block devices: loop devices over sparse files, attached and
-// detached by the test. Skipped where loop devices cannot be attached (not root, no
-// loop support).
+// detached by the test, buffered and with direct I/O. Skipped where loop devices cannot
+// be attached (not root, no loop support).
 #include "handles.h"
 #include "loop_device.h"
 #include "output_capture.h"
@@ -21,6 +21,7 @@ struct DeviceCase {
     int members;
     int workers;
     size_t plan;
+    bool direct_io = false;  // "DIRECTIO=1": the devices opened with O_DIRECT
 };
 
 class LoopDeviceStream : public testing::TestWithParam<DeviceCase> {
@@ -61,6 +62,7 @@ TEST_P(LoopDeviceStream, LandsRoundRobinOnEveryDeviceAndReadsBack) {
         paths.push_back(devices.back()->path());
     }
     StripedVolume volume(dir, geometry, paths);
+    if (c.direct_io) enable_direct_io(volume.config_path());
     check_stream_round_trip(volume, pieces, write_offset, 77 + c.plan);
 }
 
@@ -69,6 +71,8 @@ std::vector<DeviceCase> device_cases() {
     for (int members : {4, 5})
         for (int workers : {1, 2, 3})
             for (size_t plan : {size_t(0), size_t(3)}) cases.push_back({members, workers, plan});
+    for (int members : {4, 5})
+        for (size_t plan : {size_t(0), size_t(2), size_t(3)}) cases.push_back({members, 2, plan, true});
     return cases;
 }
 
@@ -76,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Loop, LoopDeviceStream, testing::ValuesIn(device_cases(
                          [](const testing::TestParamInfo<DeviceCase> &info) {
                              return "S" + std::to_string(info.param.members) + "_T" +
                                     std::to_string(info.param.workers) + "_" +
-                                    piece_plans()[info.param.plan].name;
+                                    piece_plans()[info.param.plan].name + (info.param.direct_io ? "_Direct" : "");
                          });
 
 // A member device that ends inside one of its chunks: the writes past its end fail and

@@ -15,8 +15,8 @@ std::string errno_text(const std::string &call, const std::string &path) {
     return call + "(" + path + "): " + std::strerror(errno);
 }
 
-ScratchDir::ScratchDir() {
-    std::string templ = "/tmp/tio_engine_XXXXXX";
+ScratchDir::ScratchDir(const std::string &parent) {
+    std::string templ = parent + "/tio_engine_XXXXXX";
     if (!mkdtemp(templ.data())) throw std::runtime_error(errno_text("mkdtemp", templ));
     path_ = templ;
 }

@@ -8,10 +8,10 @@
 
 namespace tio_test {
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory under /tmp (or the given parent), removed with everything in it.
 class ScratchDir {
 public:
-    ScratchDir();
+    explicit ScratchDir(const std::string &parent = "/tmp");
     ~ScratchDir();
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 namespace tio_test {
 
 kel::VolumeConfig volume_config(const std::string &header_dir, const std::string &table_path, int threads,
@@ -31,6 +33,12 @@ std::vector<std::vector<uint8_t>> StripedVolume::read_members(int64_t limit) con
     std::vector<std::vector<uint8_t>> contents;
     for (const std::string &path : members_) contents.push_back(read_all(path, limit));
     return contents;
+}
+
+void enable_direct_io(const std::string &config_path) {
+    std::ofstream config(config_path, std::ios::app);
+    config << "DIRECTIO=1\n";
+    if (!config) ADD_FAILURE() << "could not append DIRECTIO=1 to " << config_path;
 }
 
 void expect_members_hold(const StripedVolume &volume, const std::vector<std::vector<uint8_t>> &expected,

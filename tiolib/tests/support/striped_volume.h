@@ -38,6 +38,9 @@ private:
 kel::VolumeConfig volume_config(const std::string &header_dir, const std::string &table_path, int threads,
                                 const std::string &type = "RAID");
 
+// Appends "DIRECTIO=1" to a configuration file: its members are then opened with O_DIRECT.
+void enable_direct_io(const std::string &config_path);
+
 // Expects each member (all of them, or those listed) to hold its image as compare_image
 // defines it; a failure names the member after the label.
 void expect_members_hold(const StripedVolume &volume, const std::vector<std::vector<uint8_t>> &expected,
