@@ -3,7 +3,12 @@
 #include "system_error.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <stdexcept>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kel {
@@ -91,6 +96,60 @@ void pread_striped(const std::vector<File> &members, const tio::StripeLayout &la
     tio::for_each_piece(layout, 0, position, length, [&](int32_t member, int64_t at, int64_t index, int64_t bytes) {
         pread_all(members[static_cast<size_t>(member)], stream + index, bytes, at);
     });
+}
+
+LoopDevice::LoopDevice(const std::string &backing_file) {
+    const std::string command = "losetup --direct-io=on --find --show '" + backing_file + "' 2>&1";
+    FILE *pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) throw SystemError("popen", command, errno);
+    char line[4096] = "";
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    const int status = ::pclose(pipe);
+    std::string output = read ? line : "";
+    while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+    if (status != 0 || output.rfind("/dev/", 0) != 0)
+        throw std::runtime_error("could not attach a loop device to " + backing_file + ": " + output);
+    path_ = output;
+}
+
+LoopDevice::~LoopDevice() {
+    const std::string command = "losetup -d '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not detach %s\n", path_.c_str());
+}
+
+int64_t page_cache_bytes() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    int64_t kib = 0, total_kib = 0;
+    std::string unit;
+    int found = 0;
+    while (meminfo >> key >> kib >> unit) {
+        if (key != "Buffers:" && key != "Cached:") continue;
+        total_kib += kib;
+        ++found;
+    }
+    if (found != 2) throw std::runtime_error("no Buffers: and Cached: lines in /proc/meminfo");
+    return total_kib * 1024;
+}
+
+int64_t resident_bytes(const std::vector<std::string> &paths) {
+    const int64_t page = ::sysconf(_SC_PAGESIZE);
+    int64_t resident = 0;
+    for (const std::string &path : paths) {
+        File file(path, O_RDONLY);
+        const off_t size = ::lseek(file.fd(), 0, SEEK_END);  // a block device's size too
+        if (size < 0) throw SystemError("lseek", path, errno);
+        if (size == 0) continue;
+        void *map = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, file.fd(), 0);
+        if (map == MAP_FAILED) throw SystemError("mmap", path, errno);
+        std::vector<unsigned char> pages(static_cast<size_t>((size + page - 1) / page));
+        const int error = ::mincore(map, static_cast<size_t>(size), pages.data()) == 0 ? 0 : errno;
+        ::munmap(map, static_cast<size_t>(size));
+        if (error != 0) throw SystemError("mincore", path, error);
+        for (unsigned char flags : pages) resident += (flags & 1) ? page : 0;
+        file.close();
+    }
+    return resident;
 }
 
 void drop_cached_pages(const std::vector<std::string> &paths) {

@@ -43,6 +43,28 @@ void pwrite_striped(const std::vector<File> &members, const tio::StripeLayout &l
 void pread_striped(const std::vector<File> &members, const tio::StripeLayout &layout, uint8_t *stream,
                    int64_t position, int64_t length);
 
+// A loop device over a backing file, attached with losetup (which reads the backing file
+// with direct I/O, so the backing file's pages stay out of the page cache) and detached
+// when dropped. Throws std::runtime_error when it cannot be attached.
+class LoopDevice {
+public:
+    explicit LoopDevice(const std::string &backing_file);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The page cache's size now, block devices' pages included ("Buffers:" + "Cached:" of
+// /proc/meminfo), in bytes.
+int64_t page_cache_bytes();
+
+// Bytes of the files (or block devices) that sit in the page cache now, by mincore.
+int64_t resident_bytes(const std::vector<std::string> &paths);
+
 // Writes back and then evicts the files' pages, so that the next read comes from the device.
 void drop_cached_pages(const std::vector<std::string> &paths);
 // fdatasync of every file, opened afresh by path.

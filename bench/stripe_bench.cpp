@@ -6,6 +6,7 @@
 #include "file_io.h"
 #include "pattern.h"
 #include "program.h"
+#include "system_error.h"
 #include "temp_volume.h"
 #include "timing.h"
 #include "units.h"
@@ -17,8 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -59,6 +63,8 @@ struct Options {
     bool prefault_staging = false;
     int pairs = 11;           // alternated engine/(a) pairs per row of the pairs table
     bool pairs_only = false;
+    bool direct_io_only = false;
+    int64_t recording_bytes = 1280 * kMiB;  // of the buffered/direct table: more than 1 GiB
     std::vector<int64_t> members = {1, 4, 8};
     std::vector<int64_t> workers = {1, 2, 4};
     std::vector<int64_t> chunks_kib = {64, 1024};
@@ -70,7 +76,8 @@ void print_usage(FILE *out) {
         "usage: kel_bench [--quick] [--size-mib M] [--reps N] [--call-mib C] [--small-mib S]\n"
         "                 [--members LIST] [--workers LIST] [--chunks-kib LIST] [--fs LIST]\n"
         "                 [--tmpfs-dir DIR] [--disk-dir DIR] [--disk-cached] [--breakdown]\n"
-        "                 [--prefault-staging] [--pairs N] [--pairs-only]\n"
+        "                 [--prefault-staging] [--pairs N] [--pairs-only] [--direct-io]\n"
+        "                 [--recording-mib R]\n"
         "  --size-mib M      bytes moved per measurement (default 256)\n"
         "  --reps N          timed runs per measurement after one untimed warm-up run;\n"
         "                    the fastest is printed (default 4)\n"
@@ -89,6 +96,9 @@ void print_usage(FILE *out) {
         "  --pairs N         alternated engine/(a) pairs per row of the pairs table: 4 members,\n"
         "                    2 workers, 1 MiB chunks on tmpfs (default 11)\n"
         "  --pairs-only      print only the pairs table\n"
+        "  --direct-io       print only the table of buffered against direct I/O (DIRECTIO=1):\n"
+        "                    a recording of R MiB on loop devices and on files on the disk\n"
+        "  --recording-mib R bytes of that recording (default 1280)\n"
         "  --quick           tiny sizes, one run: a smoke test of every path\n");
 }
 
@@ -123,6 +133,7 @@ void apply_quick(Options &options) {
     options.warmup_runs = 0;
     options.small_call_total = 4 * kMiB;
     options.pairs = 1;
+    options.recording_bytes = 16 * kMiB;
 }
 
 Options parse_options(int argc, char **argv) {
@@ -141,14 +152,16 @@ Options parse_options(int argc, char **argv) {
         else if (option == "--breakdown") options.breakdown = true;
         else if (option == "--prefault-staging") options.prefault_staging = true;
         else if (option == "--pairs-only") options.pairs_only = true;
+        else if (option == "--direct-io") options.direct_io_only = true;
         if (option == "--disk-cached" || option == "--breakdown" || option == "--prefault-staging" ||
-            option == "--pairs-only")
+            option == "--pairs-only" || option == "--direct-io")
             continue;
         if (i + 1 >= arguments.size()) throw kel::UsageError("unknown option or missing value: " + option);
         const std::string &value = arguments[++i];
         if (option == "--size-mib") options.cell_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--reps") options.repetitions = static_cast<int>(parse_count(option, value, 100));
         else if (option == "--pairs") options.pairs = static_cast<int>(parse_count(option, value, 1000));
+        else if (option == "--recording-mib") options.recording_bytes = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--call-mib") options.call_bytes = parse_count(option, value, 1024) * kMiB;
         else if (option == "--small-mib") options.small_call_total = parse_count(option, value, 64 * kKiB) * kMiB;
         else if (option == "--members") options.members = parse_count_list(option, value, 256);
@@ -640,6 +653,185 @@ void run_pairs(const Options &options, const FileSystem &file_system, Buffers &b
     }
 }
 
+// ---- Buffered against direct I/O ------------------------------------------------------
+
+// One recording written through the engine and replayed, with what it cost.
+struct Recording {
+    Timing write, read;
+    int64_t write_cache_growth = 0, read_cache_growth = 0;  // bytes the page cache grew by
+    int64_t write_resident = 0, read_resident = 0;          // bytes of the members cached then
+};
+
+Timing operator+(const Timing &a, const Timing &b) { return {a.wall + b.wall, a.cpu + b.cpu}; }
+
+// Writes `bytes` in 8 MiB calls, timed until the members are synced and closed, then reads
+// them back from evicted members, checked byte for byte (untimed). The members' pages are
+// evicted first, so that buffered writes cannot hide in pages that are cached already. The
+// page cache is measured while the handle is still open: the last close of a block device
+// writes back and drops its pages, which would hide what the recording cached.
+Recording record_and_replay(const std::string &config_path, const std::vector<std::string> &members,
+                            const uint8_t *source, uint8_t *destination, int64_t bytes) {
+    const int64_t call_bytes = 8 * kMiB;
+    Recording recording;
+    kel::drop_cached_pages(members);
+    {
+        EngineHandle writer(config_path, Direction::write);
+        kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
+        const int64_t cache_before = kel::page_cache_bytes();
+        const Timing calls = time_run([&] {
+            for (int64_t done = 0; done < bytes; done += call_bytes) {
+                const int64_t length = std::min(call_bytes, bytes - done);
+                kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
+            }
+            kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+        });
+        recording.write_cache_growth = kel::page_cache_bytes() - cache_before;
+        recording.write_resident = kel::resident_bytes(members);
+        recording.write = calls + time_run([&] {
+            writer.close();
+            kel::sync_paths(members);
+        });
+    }
+    kel::drop_cached_pages(members);
+    std::memset(destination, 0, static_cast<size_t>(bytes));
+    {
+        EngineHandle reader(config_path, Direction::read);
+        kel::expect_result(tio_set_offset(reader.get(), 0), 0, "tio_set_offset");
+        const int64_t cache_before = kel::page_cache_bytes();
+        const Timing calls = time_run([&] {
+            kel::expect_result(tio_launch_read_threads(reader.get(), bytes), 0, "tio_launch_read_threads");
+            for (int64_t done = 0; done < bytes; done += call_bytes) {
+                const int64_t length = std::min(call_bytes, bytes - done);
+                kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read");
+            }
+            kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
+        });
+        recording.read_cache_growth = kel::page_cache_bytes() - cache_before;
+        recording.read_resident = kel::resident_bytes(members);
+        recording.read = calls + time_run([&] { reader.close(); });
+    }
+    if (std::memcmp(source, destination, static_cast<size_t>(bytes)) != 0)
+        throw std::runtime_error("the recording read back from " + config_path + " differs from what was written");
+    return recording;
+}
+
+// The volume's configuration file once more, with "DIRECTIO=1".
+std::string direct_io_config(const std::string &config_path) {
+    std::ifstream in(config_path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string path = config_path + ".direct";
+    kel::write_text_file(path, text + "DIRECTIO=1\n");
+    return path;
+}
+
+// A directory of the disk with loop devices over backing files in it, all gone when
+// dropped (the devices first).
+class LoopVolume {
+public:
+    LoopVolume(const std::string &parent, const kel::VolumeGeometry &geometry) {
+        std::string name = parent + "/kel-bench-loop-XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr) throw kel::SystemError("mkdtemp", name, errno);
+        directory_ = name;
+        try {
+            std::vector<std::string> paths;
+            for (int m = 0; m < geometry.members; ++m) {
+                const std::string backing = directory_ + "/backing" + std::to_string(m);
+                kel::make_sparse_file(backing, geometry.member_bytes);
+                devices_.push_back(std::make_unique<kel::LoopDevice>(backing));
+                paths.push_back(devices_.back()->path());
+            }
+            files_ = kel::create_volume_on(directory_, paths, geometry);
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+    ~LoopVolume() { release(); }
+    const kel::VolumeFiles &files() const { return files_; }
+
+private:
+    void release() {
+        devices_.clear();
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+    std::string directory_;
+    std::vector<std::unique_ptr<kel::LoopDevice>> devices_;
+    kel::VolumeFiles files_;
+};
+
+void print_recording_row(const char *members, const char *mode, const Recording &r, int64_t bytes) {
+    const double gib = static_cast<double>(bytes) / (1024.0 * kMiB);
+    auto growth = [&](int64_t grown) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%lld MiB (%.1f%%)", static_cast<long long>(grown / kMiB),
+                      100.0 * static_cast<double>(grown) / static_cast<double>(bytes));
+        return std::string(text);
+    };
+    std::printf("| %s | %s | %.0f | %.2f | %s | %s | %.0f | %.2f | %s | %s |\n", members, mode,
+                mib_per_second(bytes, r.write.wall), r.write.cpu / gib, growth(r.write_cache_growth).c_str(),
+                growth(r.write_resident).c_str(), mib_per_second(bytes, r.read.wall), r.read.cpu / gib,
+                growth(r.read_cache_growth).c_str(), growth(r.read_resident).c_str());
+    std::fflush(stdout);
+}
+
+// Buffered and direct alternately, `repetitions` times each; the fastest write and the
+// fastest read of each mode are printed with their own page-cache growth.
+void compare_buffered_and_direct(const char *members, const kel::VolumeFiles &files, const Options &options,
+                                 const uint8_t *source, uint8_t *destination) {
+    const std::string configs[2] = {files.config_path, direct_io_config(files.config_path)};
+    Recording best[2];
+    for (int rep = 0; rep < options.repetitions; ++rep) {
+        for (int mode = 0; mode < 2; ++mode) {
+            const Recording r =
+                record_and_replay(configs[mode], files.member_paths, source, destination, options.recording_bytes);
+            if (rep == 0 || r.write.wall < best[mode].write.wall) {
+                best[mode].write = r.write;
+                best[mode].write_cache_growth = r.write_cache_growth;
+                best[mode].write_resident = r.write_resident;
+            }
+            if (rep == 0 || r.read.wall < best[mode].read.wall) {
+                best[mode].read = r.read;
+                best[mode].read_cache_growth = r.read_cache_growth;
+                best[mode].read_resident = r.read_resident;
+            }
+        }
+    }
+    print_recording_row(members, "buffered", best[0], options.recording_bytes);
+    print_recording_row(members, "direct (DIRECTIO=1)", best[1], options.recording_bytes);
+}
+
+void run_direct_io(const Options &options) {
+    const int64_t bytes = options.recording_bytes;
+    const kel::VolumeGeometry geometry{4, kMiB, 2, kel::member_bytes_for(bytes, 4, kMiB)};
+    kel::AlignedBuffer source(bytes), destination(bytes);
+    kel::fill_pattern(kSeed, 0, source.data(), bytes);
+    std::printf("\nBuffered against direct I/O: a recording of %lld MiB in 8 MiB calls, 4 members, 2 workers, "
+                "1 MiB chunks, members under %s; fastest of %d run(s) each, the modes alternating. Writes are timed "
+                "until fdatasync of every member returned; before every write and read the members' pages are "
+                "evicted (posix_fadvise DONTNEED). CPU is the process's, all threads; the page cache is \"Buffers:\" + "
+                "\"Cached:\" of /proc/meminfo (other work on the machine moves it too), its growth taken from before "
+                "the first call to after the last one, the handle still open, and the members' own pages in it then are "
+                "counted with mincore. The loop "
+                "devices read their backing files with direct I/O (losetup --direct-io=on), so only the devices' own "
+                "pages count.\n\n",
+                static_cast<long long>(bytes / kMiB), options.disk_dir.c_str(), options.repetitions);
+    std::printf("| members | engine I/O | write MiB/s | write CPU s/GiB | page cache growth, write | members cached "
+                "at the end of the write | read MiB/s | read CPU s/GiB | page cache growth, read | members cached at the end of the read |\n");
+    std::printf("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|\n");
+    try {
+        LoopVolume loops(options.disk_dir, geometry);
+        compare_buffered_and_direct("loop devices", loops.files(), options, source.data(), destination.data());
+    } catch (const std::runtime_error &error) {
+        std::printf("| loop devices | skipped: %s | | | | | | | | |\n", error.what());
+    }
+    kel::TempVolume files(options.disk_dir, "kel-bench-", geometry);
+    kel::VolumeFiles volume_files;
+    volume_files.config_path = files.config_path();
+    volume_files.member_paths = files.member_paths();
+    compare_buffered_and_direct("files on the disk", volume_files, options, source.data(), destination.data());
+}
+
 // ---- The run -----------------------------------------------------------------------
 
 // Empty when the directory has room for the members, the single file and some slack;
@@ -709,6 +901,13 @@ std::vector<Cell> cells_for(const FileSystem &file_system, int members, int64_t 
 }
 
 int run(const Options &options) {
+    if (options.direct_io_only) {
+        std::printf("## Striped engine: buffered against direct I/O\n\n%ld CPUs online; load average at start %s.\n",
+                    sysconf(_SC_NPROCESSORS_ONLN), load_average().c_str());
+        run_direct_io(options);
+        std::printf("\nload average at end %s\n", load_average().c_str());
+        return 0;
+    }
     std::vector<std::string> notes;
     const std::vector<FileSystem> file_systems = chosen_file_systems(options, notes);
     print_preamble(options, file_systems, notes);
