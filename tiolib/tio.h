@@ -208,7 +208,9 @@ TIO_API int32_t tio_free(void *block);
  * failure prints one line naming the file and the reason. The device table is never
  * waited for (a FIFO is refused at once). Even after -1, -2 or -5 the handle holds a
  * record made safe to divide by (at least one stripe, one byte per chunk, 1 ..
- * stripe_count workers). */
+ * stripe_count workers). Beside the seven entries of read_config the file may hold
+ * "DIRECTIO=1", which sets the record's direct_io (the last "DIRECTIO=" entry counts; any
+ * other value, or none, leaves it 0); other entries are ignored. */
 TIO_API int32_t tio_set_config(TioHandle *handle, const char *config_path);
 /* tio_set_config's record without a handle: never null unless memory runs out; failures
  * are printed but not returned. Release it with close_fs_props. */
