@@ -664,6 +664,12 @@ struct Recording {
 
 Timing operator+(const Timing &a, const Timing &b) { return {a.wall + b.wall, a.cpu + b.cpu}; }
 
+// The recording's calls: (bytes done before, length) of every 8 MiB call, the last shorter.
+void for_each_call(int64_t bytes, const std::function<void(int64_t, int64_t)> &call) {
+    const int64_t call_bytes = 8 * kMiB;
+    for (int64_t done = 0; done < bytes; done += call_bytes) call(done, std::min(call_bytes, bytes - done));
+}
+
 // Writes `bytes` in 8 MiB calls, timed until the members are synced and closed, then reads
 // them back from evicted members, checked byte for byte (untimed). The members' pages are
 // evicted first, so that buffered writes cannot hide in pages that are cached already. The
@@ -671,7 +677,6 @@ Timing operator+(const Timing &a, const Timing &b) { return {a.wall + b.wall, a.
 // writes back and drops its pages, which would hide what the recording cached.
 Recording record_and_replay(const std::string &config_path, const std::vector<std::string> &members,
                             const uint8_t *source, uint8_t *destination, int64_t bytes) {
-    const int64_t call_bytes = 8 * kMiB;
     Recording recording;
     kel::drop_cached_pages(members);
     {
@@ -679,10 +684,9 @@ Recording record_and_replay(const std::string &config_path, const std::vector<st
         kel::expect_result(tio_set_offset(writer.get(), 0), 0, "tio_set_offset");
         const int64_t cache_before = kel::page_cache_bytes();
         const Timing calls = time_run([&] {
-            for (int64_t done = 0; done < bytes; done += call_bytes) {
-                const int64_t length = std::min(call_bytes, bytes - done);
+            for_each_call(bytes, [&](int64_t done, int64_t length) {
                 kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
-            }
+            });
             kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
         });
         recording.write_cache_growth = kel::page_cache_bytes() - cache_before;
@@ -700,10 +704,9 @@ Recording record_and_replay(const std::string &config_path, const std::vector<st
         const int64_t cache_before = kel::page_cache_bytes();
         const Timing calls = time_run([&] {
             kel::expect_result(tio_launch_read_threads(reader.get(), bytes), 0, "tio_launch_read_threads");
-            for (int64_t done = 0; done < bytes; done += call_bytes) {
-                const int64_t length = std::min(call_bytes, bytes - done);
+            for_each_call(bytes, [&](int64_t done, int64_t length) {
                 kel::expect_result(tio_read(reader.get(), destination + done, length), length, "tio_read");
-            }
+            });
             kel::expect_result(tio_join_threads(reader.get()), 0, "tio_join_threads");
         });
         recording.read_cache_growth = kel::page_cache_bytes() - cache_before;
