@@ -27,7 +27,7 @@ struct Entry {
     int64_t length;
 };
 
-struct FileSpec {
+struct StoredDetFile {
     std::string name;     // in the header directory
     std::vector<Entry> entries;
     double age_seconds = 0;
@@ -42,13 +42,13 @@ protected:
 
     std::string path(const std::string &name) const { return volume_.props.header_dir + "/" + name; }
 
-    void write(const FileSpec &spec) {
+    void write(const StoredDetFile &stored) {
         std::string bytes;
-        for (const Entry &entry : spec.entries)
+        for (const Entry &entry : stored.entries)
             for (const int64_t value : {entry.offset, entry.length})
                 for (int b = 0; b < 8; ++b) bytes += static_cast<char>((static_cast<uint64_t>(value) >> (8 * b)) & 0xff);
-        std::ofstream(path(spec.name), std::ios::binary) << bytes;
-        age(spec.name, spec.age_seconds);
+        std::ofstream(path(stored.name), std::ios::binary) << bytes;
+        age(stored.name, stored.age_seconds);
     }
     void age(const std::string &name, double seconds) {
         timespec times[2];
@@ -105,7 +105,7 @@ std::set<Listed> listed(const kelvol::Findings &findings) {
 
 struct CheckCase {
     const char *name;
-    std::vector<FileSpec> files;
+    std::vector<StoredDetFile> files;
     std::set<Listed> expected;
 };
 
@@ -114,7 +114,7 @@ void PrintTo(const CheckCase &c, std::ostream *out) { *out << c.name; }
 class Check : public SmallVolume, public testing::WithParamInterface<CheckCase> {};
 
 TEST_P(Check, FindsWhatIsWrongOrLeftOver) {
-    for (const FileSpec &spec : GetParam().files) write(spec);
+    for (const StoredDetFile &stored : GetParam().files) write(stored);
     EXPECT_EQ(listed(findings()), GetParam().expected);
 }
 
@@ -204,7 +204,7 @@ TEST_F(SmallVolume, RepairPlanLeavesOverlapsOfDataFiles) {
 
 struct MapCase {
     const char *name;
-    std::vector<FileSpec> files;
+    std::vector<StoredDetFile> files;
     int columns;
     std::string line;
 };
@@ -215,7 +215,7 @@ class Map : public SmallVolume, public testing::WithParamInterface<MapCase> {};
 
 // With 16 columns each column is one chunk of every member.
 TEST_P(Map, ColumnsPictureEachSliceOfTheMembers) {
-    for (const FileSpec &spec : GetParam().files) write(spec);
+    for (const StoredDetFile &stored : GetParam().files) write(stored);
     findings();
     const std::string line = kelvol::map_line(space_, GetParam().columns);
     EXPECT_EQ(line, GetParam().line);
