@@ -64,7 +64,9 @@ public:
     void file_state(const DetFile &file) {
         const double age = kel::age_seconds(file.mtime);
         switch (file.state) {
-        case DetState::ok: return;
+        case DetState::ok:
+        case DetState::recording:
+        case DetState::interrupted: return;
         case DetState::torn:
             add(true, finding(FindingKind::torn, file.path,
                        "size " + std::to_string(file.file_bytes) + " bytes is not a multiple of 16"));

@@ -14,7 +14,7 @@ using kel::DetFile;
 using kel::DetState;
 
 bool counted_by_allocator(const DetFile &file) {
-    return file.state == DetState::ok || file.state == DetState::provisional || file.state == DetState::reservation;
+    return kel::holds_recorded_data(file.state) || file.state == DetState::provisional || file.state == DetState::reservation;
 }
 
 int64_t saturated_sum(int64_t a, int64_t b) { return tio::saturate<int64_t>(static_cast<__int128>(a) + b); }
@@ -47,7 +47,7 @@ Stretch allocator_stretch(const Volume &volume, const DetEntry &entry) {
 
 }  // namespace
 
-bool PlacedExtent::held_for_writer() const { return file->state != DetState::ok; }
+bool PlacedExtent::held_for_writer() const { return !kel::holds_recorded_data(file->state); }
 
 SpaceModel space_of(const Volume &volume, const kel::HeaderDirScan &scan) {
     SpaceModel model;
@@ -85,7 +85,7 @@ Usage usage_of(const Volume &volume, const kel::HeaderDirScan &scan) {
     usage.member_size = volume.member_size();
     std::vector<Stretch> taken;
     for (const DetFile &file : scan.det_files) {
-        if (file.state == DetState::ok) usage.used = saturated_sum(usage.used, file.size);
+        if (kel::holds_recorded_data(file.state)) usage.used = saturated_sum(usage.used, file.size);
         if (file.state == DetState::provisional || file.state == DetState::reservation)
             usage.provisional = saturated_sum(usage.provisional, file.size);
         if (!counted_by_allocator(file)) continue;

@@ -127,7 +127,7 @@ kel::DetFile exportable_data_file(const Volume &volume, const std::string &name)
         throw Failure(det_path, errno == ENOENT ? "no such data file" : system_reason("stat", errno));
     kel::DetFile file = kel::read_det_file(det_path);
     if (file.state == kel::DetState::unreadable) throw Failure(det_path, "unreadable: " + file.error);
-    if (file.state != kel::DetState::ok)
+    if (!kel::holds_recorded_data(file.state))
         throw Failure(det_path, std::string("the data file is ") + kel::state_name(file.state) + ", not ok");
     const tio::StripeLayout layout = volume.props.layout();
     for (size_t i = 0; i < file.entries.size(); ++i) {

@@ -22,7 +22,7 @@ std::shared_ptr<const DataFileListing> list_data_files(const std::string &header
     if (::stat(header_dir.c_str(), &info) != 0) throw SystemError("stat", header_dir, errno);
     listing->directory_mtime = info.st_mtim;
     for (DetFile &det : scan.det_files) {
-        if (det.state != DetState::ok || !showable_name(det.name)) continue;
+        if (!holds_recorded_data(det.state) || !showable_name(det.name)) continue;
         auto file = std::make_shared<DataFile>();
         file->name = det.name;
         file->mtime = det.mtime;

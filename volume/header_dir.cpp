@@ -5,6 +5,7 @@
 #include "header_names.h"
 #include "saturate.h"
 #include "system_error.h"
+#include "writer_mark.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -102,6 +103,27 @@ TemporaryFile temporary_file(const std::string &path, const tio::TemporaryName &
     return file;
 }
 
+// What the writer mark beside a data file's ".det" file says of its recording.
+void apply_writer_mark(DetFile &file) {
+    const tio::MarkFound found = tio::read_writer_mark(file.path);
+    if (found.reading == tio::MarkReading::absent) return;
+    file.marked = true;
+    file.writer_live = found.reading == tio::MarkReading::live;
+    if (found.mark) file.writer_pid = found.mark->pid;
+    if (file.state == DetState::ok) file.state = file.writer_live ? DetState::recording : DetState::interrupted;
+}
+
+OrphanMark orphan_mark(const std::string &path, std::string_view det_name) {
+    OrphanMark orphan{path, std::string(det_name), -1, false, {}};
+    const std::string det_path = path.substr(0, path.size() - tio::kWriterMarkSuffix.size());
+    const tio::MarkFound found = tio::read_writer_mark(det_path);
+    if (found.mark) orphan.pid = found.mark->pid;
+    orphan.writer_live = found.reading == tio::MarkReading::live;
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) orphan.mtime = info.st_mtim;
+    return orphan;
+}
+
 }  // namespace
 
 const char *state_name(DetState state) {
@@ -111,8 +133,14 @@ const char *state_name(DetState state) {
     case DetState::reservation: return "reservation";
     case DetState::torn: return "torn";
     case DetState::unreadable: return "unreadable";
+    case DetState::recording: return "recording";
+    case DetState::interrupted: return "interrupted";
     }
     return "unreadable";
+}
+
+bool holds_recorded_data(DetState state) {
+    return state == DetState::ok || state == DetState::recording || state == DetState::interrupted;
 }
 
 DetFile read_det_file(const std::string &path) {
@@ -129,6 +157,7 @@ DetFile read_det_file(const std::string &path) {
     else if (file.file_bytes % kRecordBytes != 0) file.state = DetState::torn;
     else file.state = state_of_entries(file.entries);
     file.size = saturated_sum(file.entries);
+    if (file.state == DetState::ok || file.state == DetState::provisional) apply_writer_mark(file);
     return file;
 }
 
@@ -165,6 +194,11 @@ HeaderDirScan scan_header_dir(const std::string &directory) {
             if (is_regular(path, entry->d_type)) scan.det_files.push_back(read_det_file(path));
         } else if (const auto temporary = tio::parse_temporary_name(name)) {
             scan.temporaries.push_back(temporary_file(path, *temporary));
+        } else if (tio::is_writer_mark_name(name)) {
+            const std::string det_path = path.substr(0, path.size() - tio::kWriterMarkSuffix.size());
+            struct stat info;
+            if (::lstat(det_path.c_str(), &info) != 0 && errno == ENOENT)
+                scan.orphan_marks.push_back(orphan_mark(path, tio::marked_det_name(name)));
         }
         errno = 0;
     }
@@ -173,6 +207,8 @@ HeaderDirScan scan_header_dir(const std::string &directory) {
               [](const DetFile &a, const DetFile &b) { return a.name < b.name; });
     std::sort(scan.temporaries.begin(), scan.temporaries.end(),
               [](const TemporaryFile &a, const TemporaryFile &b) { return a.path < b.path; });
+    std::sort(scan.orphan_marks.begin(), scan.orphan_marks.end(),
+              [](const OrphanMark &a, const OrphanMark &b) { return a.path < b.path; });
     scan.lock = read_lock_file(directory);
     return scan;
 }

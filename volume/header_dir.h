@@ -18,11 +18,19 @@ namespace kel {
 //   unreadable   it cannot be opened or read whole;
 //   torn         its size is not a multiple of 16 (a write cut short);
 //   provisional  an entry has a negative offset: an allocation in progress, or abandoned;
-//   ok           a data file whose every extent was allocated (an empty file is ok, size 0).
-enum class DetState { ok, provisional, reservation, torn, unreadable };
+//   ok           a data file whose every extent was allocated (an empty file is ok, size 0);
+//   recording    as ok, and its writer mark names a writer that is still recording;
+//   interrupted  as ok, and its writer mark names a writer that ended before finalising
+//                (killed, crashed, cut off by a power failure, or closed without finalising):
+//                its recorded lengths may count reserved bytes that were never written.
+enum class DetState { ok, provisional, reservation, torn, unreadable, recording, interrupted };
 
-// "ok", "provisional", "reservation", "torn", "unreadable".
+// "ok", "provisional", "reservation", "torn", "unreadable", "recording", "interrupted".
 const char *state_name(DetState state);
+
+// ok, recording and interrupted: a data file whose extents are all allocated, so that its
+// bytes can be read (up to where an interrupted recording was cut off).
+bool holds_recorded_data(DetState state);
 
 struct DetFile {
     std::string name;                 // the data file's name: the file's name without ".det"
@@ -33,7 +41,20 @@ struct DetFile {
     int64_t file_bytes = 0;           // size of the ".det" file itself
     timespec mtime{};                 // modification time of the ".det" file
     std::string error;                // unreadable: why (the system's error text)
-    int64_t writer_pid = -1;          // a reservation named by this engine: its writer's pid
+    int64_t writer_pid = -1;          // a reservation named by this engine, or the writer a
+                                      // writer mark names: its pid
+    bool marked = false;              // a writer mark lies beside it
+    bool writer_live = false;         // marked, and its writer is still recording
+};
+
+// A writer mark "NAME.det.writer" whose ".det" file does not exist (left by a writer cut off
+// before it created the ".det" file, or by a removal that was not finished).
+struct OrphanMark {
+    std::string path;
+    std::string det_name;
+    int64_t pid = -1;          // -1 when the mark cannot be read
+    bool writer_live = false;
+    timespec mtime{};
 };
 
 // A temporary rewrite file ".NAME.det.PID.N.tmp" of a ".det" file.
@@ -58,6 +79,7 @@ struct HeaderDirScan {
     std::string directory;
     std::vector<DetFile> det_files;         // sorted by name
     std::vector<TemporaryFile> temporaries; // sorted by path
+    std::vector<OrphanMark> orphan_marks;   // sorted by path
     LockFileState lock;
 };
 

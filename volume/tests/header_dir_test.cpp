@@ -3,6 +3,7 @@
 #include "header_dir.h"
 #include "header_names.h"
 #include "system_error.h"
+#include "writer_mark.h"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +90,65 @@ TEST(HeaderDirScan, StatesOfEveryKindOfDetFile) {
     EXPECT_EQ(find(scan, "two")->entries[1].offset, 1 << 20);
     EXPECT_EQ(find(scan, "cut")->file_bytes, 17);
     EXPECT_STREQ(kel::state_name(kel::DetState::provisional), "provisional");
+}
+
+// A pid that no process holds: a child that was reaped.
+int64_t reaped_pid() {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+TEST(HeaderDirScan, WriterMarksNameRecordingsAndInterruptedOnes) {
+    Directory dir;
+    const int64_t self = getpid();
+    const uint64_t start = tio::process_start_ticks(self).value();
+    const std::string boot = tio::current_boot_id();
+    ASSERT_FALSE(boot.empty());
+    const std::string other_boot = std::string(boot.size(), '0');
+    const auto mark = [](const char *state, int64_t pid, uint64_t ticks, const std::string &boot_id) {
+        return std::string(state) + " " + std::to_string(pid) + " " + std::to_string(ticks) + " " + boot_id + "\n";
+    };
+    struct Case {
+        const char *name;
+        std::string mark;  // empty: no mark
+        kel::DetState state;
+        int64_t writer_pid;
+    };
+    const Case cases[] = {
+        {"unmarked", "", kel::DetState::ok, -1},
+        {"live", mark("recording", self, start, boot), kel::DetState::recording, self},
+        {"closed", mark("closed", self, start, boot), kel::DetState::interrupted, self},
+        {"earlier_boot", mark("recording", self, start, other_boot), kel::DetState::interrupted, self},
+        {"pid_reused", mark("recording", self, start + 1, boot), kel::DetState::interrupted, self},
+        {"writer_gone", mark("recording", reaped_pid(), start, boot), kel::DetState::interrupted, -2},
+        {"torn_mark", "recording 12", kel::DetState::interrupted, -1},
+        {"empty_mark", "\n", kel::DetState::interrupted, -1},
+    };
+    for (const Case &c : cases) {
+        write_entries(dir.file(std::string(c.name) + ".det"), {{0, 100}});
+        if (!c.mark.empty()) append_bytes(dir.file(std::string(c.name) + ".det.writer"), c.mark);
+    }
+    append_bytes(dir.file("gone.det.writer"), mark("recording", self, start, boot));
+    const kel::HeaderDirScan scan = kel::scan_header_dir(dir.path());
+    ASSERT_EQ(scan.det_files.size(), std::size(cases));
+    for (const Case &c : cases) {
+        const kel::DetFile *file = find(scan, c.name);
+        ASSERT_NE(file, nullptr) << c.name;
+        EXPECT_EQ(file->state, c.state) << c.name;
+        EXPECT_EQ(file->marked, !c.mark.empty()) << c.name;
+        if (c.writer_pid != -2) {
+            EXPECT_EQ(file->writer_pid, c.writer_pid) << c.name;
+        }
+    }
+    // A mark without its ".det" file is listed on its own, with its writer.
+    ASSERT_EQ(scan.orphan_marks.size(), 1u);
+    EXPECT_EQ(scan.orphan_marks[0].det_name, "gone.det");
+    EXPECT_EQ(scan.orphan_marks[0].pid, self);
+    EXPECT_TRUE(scan.orphan_marks[0].writer_live);
+    EXPECT_TRUE(kel::holds_recorded_data(kel::DetState::interrupted));
+    EXPECT_FALSE(kel::holds_recorded_data(kel::DetState::provisional));
 }
 
 TEST(HeaderDirScan, PassesOverWhatIsNotARegularDetFileAndNeverBlocksOnAFifo) {
