@@ -5,7 +5,10 @@
 #include "alloc_internal.h"
 #include "closing.h"
 #include "det_internal.h"
+#include "durable.h"
 #include "header_names.h"
+#include "mark_internal.h"
+#include "writer_mark.h"
 #include "internal.h"
 #include "saturate.h"
 
@@ -207,14 +210,13 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, const char *f
                                 const std::string &lock_path, int attempt, const Commit &commit) {
     const AttemptResult failed{Attempt::failed, -1, 0};
     const int64_t provisional = provisional_offset(props, size);
-    File det(fopen(path, "wbe"));
+    // In place before the lock is taken, so that a concurrent search counts this request;
+    // whole and synced before it has its name, so that no power cut leaves it empty.
+    const int created = create_det_file(path, {DetEntry{provisional, size}});
+    File det(created >= 0 ? fdopen(created, "r+b") : nullptr);
     if (!det) {
+        if (created >= 0) close(created);
         report("Error, cannot create '%s'. Do you have correct permissions on the directory?", path);
-        return failed;
-    }
-    // Flushed before the lock is taken, so that a concurrent search counts this request.
-    if (!write_record(det.get(), provisional, size) || fflush(det.get()) != 0) {
-        report("Error! write('%s') failed: %s", path, strerror(errno));
         return failed;
     }
     const int32_t pid = getpid();
@@ -426,7 +428,16 @@ TIO_API int64_t getAllocation(FsProps *props, int32_t pid, int64_t size, const c
 TIO_API int64_t writeDetLock(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
-        return tio::allocate_extent(props, path, path, size, tio::Commit{});
+        const int64_t offset = tio::allocate_extent(props, path, path, size, tio::Commit{});
+        if (offset < 0) return -1;
+        // The extent is the data file's only once its ".det" file and the entries of the
+        // file and its mark are durable: data written there before could be lost to a power
+        // cut along with the claim, and another writer given the same bytes.
+        if (!tio::sync_file(path) || !tio::sync_directory_of(path)) {
+            tio::put_back_provisional(path, tio::provisional_offset(props, size));
+            return -1;
+        }
+        return offset;
     } catch (...) {
         return -1;
     }
@@ -463,7 +474,9 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
             return rewritten;
         };
         commit.rollback = [&] {
-            if (rewritten && !former->restore()) tio::rewrite_det_atomic(path, original);
+            // Undone durably: a power cut must not bring back a claim that was given up.
+            if (rewritten && (!former->restore() || !tio::sync_directory_of(path)))
+                tio::rewrite_det_atomic(path, original);
             rewritten = false;
         };
         const int64_t offset = tio::allocate_extent(props, reservation.c_str(), path, size, commit);
@@ -477,16 +490,36 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     }
 }
 
+// A handle's recordings carry a writer mark from their first extent until their
+// finalisation commits. It is written before the allocation, whose directory sync makes
+// its entry durable along with the ".det" file's.
 TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    return writeDetLock(handle->props, path, size);
+    if (!path || size < 0 || !tio::allocation_props_ok(handle->props)) return -1;
+    if (!tio::set_writer_mark(path)) return -1;
+    const int64_t offset = writeDetLock(handle->props, path, size);
+    if (offset < 0) {
+        unlink(tio::writer_mark_path(path).c_str());  // nothing is being recorded
+        return -1;
+    }
+    tio::note_handle_mark(handle, path);
+    return offset;
 }
 
 TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    return updateDet(handle->props, path, size);
+    if (!path || size < 0 || !tio::allocation_props_ok(handle->props)) return -1;
+    bool marked_now = false;
+    if (!tio::keep_writer_mark(path, &marked_now)) return -1;
+    const int64_t offset = updateDet(handle->props, path, size);
+    if (offset < 0) {
+        if (marked_now) unlink(tio::writer_mark_path(path).c_str());
+        return -1;
+    }
+    tio::note_handle_mark(handle, path);
+    return offset;
 }
 
 }  // extern "C"

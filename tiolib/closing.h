@@ -27,6 +27,13 @@ public:
         resource_ = resource;
     }
 
+    // Gives up ownership without closing: the caller closes what is returned.
+    Resource release() {
+        const Resource resource = resource_;
+        resource_ = kNone;
+        return resource;
+    }
+
     // Closes now and returns the close's result, for callers that must know whether
     // buffered data reached the file (0 when nothing was owned).
     int close() {

@@ -94,13 +94,29 @@ int32_t refuse(std::string &reason, int32_t status, std::string why) {
     return status;
 }
 
-// Two members on one path would read and write each other's chunks.
+// Whether two existing paths name one member: one file (device and inode), or one device
+// (its number) under two device nodes. Paths that cannot be looked up are told apart by
+// name only; opening them fails later.
+bool same_member(const char *a, const char *b) {
+    struct stat first, second;
+    if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    const bool devices = (S_ISBLK(first.st_mode) && S_ISBLK(second.st_mode)) ||
+                         (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode));
+    if (devices) return first.st_rdev == second.st_rdev;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Two members that are one file would read and write each other's chunks, whether the
+// table names it twice or under two names (a link, a second device node).
 int32_t find_repeated_member(const DmDevice *devices, int32_t count, std::string &reason) {
     for (int32_t i = 1; i < count; ++i) {
         for (int32_t j = 0; j < i; ++j) {
-            if (strcmp(devices[i].path, devices[j].path) != 0) continue;
-            return refuse(reason, -5, "members " + std::to_string(j) + " and " + std::to_string(i) +
-                                          " are the same path " + devices[i].path);
+            const std::string pair = "members " + std::to_string(j) + " and " + std::to_string(i);
+            if (strcmp(devices[i].path, devices[j].path) == 0)
+                return refuse(reason, -5, pair + " are the same path " + devices[i].path);
+            if (same_member(devices[i].path, devices[j].path))
+                return refuse(reason, -5, pair + " are one file under two names: " + devices[j].path + " and " +
+                                              devices[i].path);
         }
     }
     return 0;
@@ -186,6 +202,17 @@ int32_t open_table(const char *path, tio::File &table, std::string &reason) {
     return 0;
 }
 
+// The configuration file for reading, or null. Like the table, only a regular file is
+// read, and a FIFO does not block the open.
+FILE *open_config(const char *path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    FILE *file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "r") : nullptr;
+    if (!file) close(fd);
+    return file;
+}
+
 // parse_dm_full with the reason of a failure.
 int32_t read_device_table(FsProps *props, std::string &reason) {
     tio::File table;
@@ -200,7 +227,7 @@ int32_t read_config_entries(const char *config_path, char *type, char *header_di
                             char *dmsetup_path, char *mapper_path, int64_t *extend_size, int32_t *thread_count,
                             int32_t *direct_io) {
     if (direct_io) *direct_io = 0;
-    tio::File file(config_path ? fopen(config_path, "re") : nullptr);
+    tio::File file(config_path ? open_config(config_path) : nullptr);
     if (!file) {
         tio::report("Error! Error reading configuration file: %s! Make sure file exists with correct permissions!",
                     config_path ? config_path : "(null)");

@@ -5,7 +5,9 @@
 #include "alloc_internal.h"
 #include "closing.h"
 #include "det_internal.h"
+#include "durable.h"
 #include "header_names.h"
+#include "mark_internal.h"
 #include "internal.h"
 #include "saturate.h"
 
@@ -228,7 +230,13 @@ void sort_det_entries(std::vector<DetEntry> &entries) {
                      [](const DetEntry &a, const DetEntry &b) { return a.offset < b.offset; });
 }
 
-int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries) {
+namespace {
+
+// The content goes to a temporary file beside the target, is synced and then renamed over
+// it: whoever opens the name, now or after a power cut, finds the old content or the whole
+// new one, never an empty or partial file. The descriptor stays open on the new file (-1
+// after a message saying what it was `doing`, unless doing is null).
+int replace_content(const char *path, const std::vector<DetEntry> &entries, const char *doing) {
     const std::string target = rewrite_target(path);
     const std::string temporary = temporary_path_for(target);
 
@@ -236,10 +244,9 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
     for (size_t i = 0; i < entries.size(); ++i)
         encode_det_entry(entries[i].offset, entries[i].length, &bytes[i * kDetRecordSize]);
 
-    Fd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    Fd fd(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
-        report("Error! open('%s') failed while rewriting '%s': %s", temporary.c_str(), path,
-               strerror(errno));
+        if (doing) report("Error! open('%s') failed while %s '%s': %s", temporary.c_str(), doing, path, strerror(errno));
         return -1;
     }
     // Keep the permissions the file had; the owner is that of the rewriting process.
@@ -252,11 +259,27 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
     if (failed_call) {
         const int error = errno;
         unlink(temporary.c_str());
-        report("Error! %s('%s') failed while rewriting '%s': %s", failed_call, temporary.c_str(),
-               path, strerror(error));
+        if (doing)
+            report("Error! %s('%s') failed while %s '%s': %s", failed_call, temporary.c_str(), doing, path,
+                   strerror(error));
         return -1;
     }
-    return 0;
+    return fd.release();
+}
+
+}  // namespace
+
+int create_det_file(const char *path, const std::vector<DetEntry> &entries) {
+    return replace_content(path, entries, nullptr);
+}
+
+int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries) {
+    const int fd = replace_content(path, entries, "rewriting");
+    if (fd < 0) return -1;
+    close(fd);
+    // The rename is durable only once the directory is: until then a power cut may bring
+    // back the old content.
+    return sync_directory_of(rewrite_target(path)) ? 0 : -1;
 }
 
 SavedDet::SavedDet(const char *path) : target_(rewrite_target(path)) {
@@ -414,16 +437,26 @@ TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size
                                                     static_cast<uint64_t>(total));
         entries.back().length = tio::wrapping_sum(entries.back().length, change);
         if (tio::rewrite_det_atomic(path, entries) != 0) return -1;
+        if (!tio::remove_writer_mark(path)) return -1;
         return static_cast<int64_t>(static_cast<uint64_t>(total) - static_cast<uint64_t>(final_size));
     } catch (...) {
         return -1;
     }
 }
 
+// The commit of a recording: every byte handed over is written and synced to the members
+// before the ".det" file says the data is there.
 TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    return finalizeDet(handle->props, path, final_size);
+    if (handle->direction == 0 && handle->workers != nullptr) {
+        tio::wait_for_pending_writes(handle);
+        if (!tio::report_write_failures(handle) || !tio::sync_written_members(handle)) return -1;
+    }
+    if (tio::handle_failed_before(handle, tio::kWriteFailed | tio::kSyncFailed, path ? path : "the data file")) return -1;
+    const int64_t result = finalizeDet(handle->props, path, final_size);
+    if (result != -1 && result != -5 && path) tio::forget_handle_mark(handle, path);
+    return result;
 }
 
 }  // extern "C"

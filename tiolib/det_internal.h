@@ -45,9 +45,16 @@ void sort_det_entries(std::vector<DetEntry> &entries);
 
 // Replaces the ".det" file at path with the given entries so that a concurrent reader sees
 // either the old or the new content: the entries go to a temporary file in the same
-// directory (its name does not end in ".det"), which is then renamed over path.
+// directory (its name does not end in ".det"), which is synced and then renamed over path,
+// and the directory is synced: on return the new content survives a power cut.
 // 0, or -1 with a message naming the failing call, the path and errno.
 int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries);
+
+// Creates (or replaces) the ".det" file at path with the given entries, as
+// rewrite_det_atomic does but without syncing the directory: the file appears whole, its
+// content already durable. A descriptor open for reading and writing on it, or -1 (the
+// caller says why).
+int create_det_file(const char *path, const std::vector<DetEntry> &entries);
 
 // The content a ".det" file has now, kept under a second name (a hard link beside it,
 // named like a rewrite's temporary file), so that a rewrite that follows can be undone with

@@ -17,11 +17,12 @@ using tio::report;
 
 // Member devices are opened close-on-exec; every transfer is a pread or pwrite at an
 // explicit position on the stream's descriptor (the stream's buffer is never used), so a
-// failure is seen at once. Write mode does not truncate: the members hold other data
-// files' extents. With direct I/O the open fails (EINVAL) where the file system refuses it.
+// failure is seen at once. Write mode neither truncates nor creates: the members hold other
+// data files' extents, and a member that is missing is a disk that dropped out or a file
+// system that did not mount, whose recordings must not be replaced by a new empty file. With direct I/O the open fails (EINVAL) where the file system refuses it.
 FILE *open_member(const char *path, int32_t direction, bool direct_io) {
-    const int access = direction == 1 ? O_RDONLY : O_WRONLY | O_CREAT;
-    const int fd = open(path, access | O_CLOEXEC | (direct_io ? O_DIRECT : 0), 0666);
+    const int access = direction == 1 ? O_RDONLY : O_WRONLY;
+    const int fd = open(path, access | O_CLOEXEC | (direct_io ? O_DIRECT : 0));
     if (fd < 0) return nullptr;
     FILE *file = fdopen(fd, direction == 1 ? "rb" : "wb");
     if (file == nullptr) {
@@ -58,7 +59,7 @@ bool open_device(TioDevice &device, const FsProps &props, int32_t direction) {
         if (direct_io && errno == EINVAL) {
             report("Error! Device file %s refuses direct I/O (DIRECTIO=1): %s", device.path, strerror(errno));
         } else {
-            report("Error! Could not open device file");
+            report("Error! Could not open device file %s: %s", device.path, strerror(errno));
         }
         return false;
     }

@@ -2,6 +2,7 @@
 // two between a filling side and an emptying side. Copy threads move chunks between
 // the caller's buffer and the staging buffers; disk threads move them between the
 // staging buffers and the member devices.
+#include "durable.h"
 #include "internal.h"
 
 #include <algorithm>
@@ -134,6 +135,7 @@ bool report_write_failures(TioHandle *handle) {
     TioFailure first{};
     const int64_t count = take_failures(handle, &TioWorker::write_failure, first);
     if (count == 0) return true;
+    handle->failed |= tio::kWriteFailed;  // those bytes are lost: no recording of the handle can be committed
     report("Error! Could not write %lld bytes to device file %s: %s%s", static_cast<long long>(first.requested),
            first.path ? first.path : "?", failure_reason(first, "written").c_str(),
            more_failures(count, "write").c_str());

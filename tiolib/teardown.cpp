@@ -1,7 +1,9 @@
 // Teardown of a handle: ending the workers' disk threads, closing the device streams,
 // destroying the locks and releasing the blocks, the configuration and the handle itself.
 // tio_close, a failed tio_init and the end of a read sequence all end threads through here.
+#include "durable.h"
 #include "internal.h"
+#include "mark_internal.h"
 
 #include <sched.h>
 
@@ -119,13 +121,16 @@ TIO_API int32_t tio_close(TioHandle *handle) {
     tio::HandleCall call(handle, tio::Refusal::kClose);
     if (!call) return -1;
     call.retire();
-    int32_t result = 0;
+    int32_t result = tio::handle_failed_before(handle, tio::kSyncFailed, "what the handle wrote") ? -1 : 0;
     if (handle->workers != nullptr) {
+        if (handle->direction == 0) tio::wait_for_pending_writes(handle);
+        // A device write that failed after the last tio_wait_threads is reported here; what
+        // was written is on the disk when close returns 0.
+        if (!tio::report_write_failures(handle) || !tio::sync_written_members(handle)) result = -1;
         tio::shutdown_workers(handle);
-        // A device write that failed after the last tio_wait_threads is reported here.
-        if (!tio::report_write_failures(handle)) result = -1;
         tio::release_workers(handle);
     }
+    tio::close_handle_marks(handle);
     close_fs_props(handle->props);
     handle->props = nullptr;
     handle->magic = 0;

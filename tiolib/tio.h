@@ -156,6 +156,9 @@ typedef struct TioHandle {
     int32_t call_phase;           /* stripe_phase when the transfer in progress began */
     int32_t call_next_slot;       /* the next member, by its place in the transfer in progress,
                                      that a thread takes on */
+    int32_t unsynced;             /* write mode: members were written since their last sync */
+    int32_t failed;               /* bits: 1 a device write failed, 2 a sync failed; no later
+                                     finalisation succeeds, and after a failed sync no close */
 } TioHandle;
 
 /* ---- Records: ".det" entries ------------------------------------------------------- */

@@ -181,6 +181,7 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     handle->call_phase = phase;
     handle->stripe_phase = (phase + tio::chunk_member(layout, plan.chunks)) % layout.members;
     handle->chunk_fill = static_cast<int32_t>(laid_out % layout.chunk_size);
+    handle->unsynced = 1;
     // The chunks the call touches: the one it continues, its whole ones and its tail.
     tio::run_call(handle, length, plan.chunks + (handle->chunk_fill > 0 ? 1 : 0));
     return static_cast<int32_t>(length);
