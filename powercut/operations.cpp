@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -174,8 +175,10 @@ void fsync(fuse_req_t request, fuse_ino_t id, int, fuse_file_info *) {
     reply_status(request, model(request).sync_file(id));
 }
 
-// A directory's listing as it was at its opendir, so that offsets stay valid.
+// A directory's listing as it was at its opendir, so that offsets stay valid. Owned here:
+// after a power cut no releasedir comes for the listings still open.
 using Listing = std::vector<ListedEntry>;
+std::map<uint64_t, std::unique_ptr<Listing>> open_listings;
 
 void opendir(fuse_req_t request, fuse_ino_t id, fuse_file_info *info) {
     auto listing = std::make_unique<Listing>();
@@ -185,11 +188,12 @@ void opendir(fuse_req_t request, fuse_ino_t id, fuse_file_info *info) {
         return;
     }
     info->fh = reinterpret_cast<uint64_t>(listing.get());
-    if (fuse_reply_open(request, info) == 0) listing.release();
+    open_listings[info->fh] = std::move(listing);
+    if (fuse_reply_open(request, info) != 0) open_listings.erase(info->fh);
 }
 
 void readdir(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_file_info *info) {
-    const Listing &listing = *reinterpret_cast<const Listing *>(info->fh);
+    const Listing &listing = *open_listings.at(info->fh);
     std::vector<char> buffer(size);
     size_t used = 0;
     for (size_t index = static_cast<size_t>(offset); index < listing.size(); ++index) {
@@ -202,7 +206,7 @@ void readdir(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, fuse_fil
 }
 
 void releasedir(fuse_req_t request, fuse_ino_t, fuse_file_info *info) {
-    delete reinterpret_cast<Listing *>(info->fh);
+    open_listings.erase(info->fh);
     fuse_reply_err(request, 0);
 }
 
