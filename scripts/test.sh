@@ -15,7 +15,7 @@ run_suite() {  # build dir, ctest arguments...
 }
 
 echo "== full suite"
-all_parts="KelResource;VTerminal;demo;bench;kelvol;kelfs"
+all_parts="KelResource;VTerminal;demo;bench;kelvol;kelfs;powercut"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_SANITIZE= -DKEL_JAVA_TESTS=ON \
   -DKEL_SUBDIRS="$all_parts" >/dev/null
 run_suite build
