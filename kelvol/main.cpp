@@ -103,6 +103,7 @@ int run(int argc, char **argv) {
     CLI::App app{"The operator's tool for a striped volume: create it, list and picture what it holds, check "
                  "and repair what crashed writers left behind, export and import data files."};
     app.set_version_flag("--version", KEL_VERSION);
+    app.footer("Every command and option, the states, the findings and examples: man kelvol (kelvol(1)).");
     app.require_subcommand(1);
     Arguments arguments;
 

@@ -2,11 +2,12 @@
 # Builds the Debian package of a configured build tree, installs it, uses the installed
 # copy the way a machine in the field does (a C program through pkg-config, a CMake
 # project through find_package(KelTio), a Java program through the installed jar and JNI
-# library, the tools), removes it and checks that nothing of it is left.
+# library, the tools, the manual pages through man), removes it and checks that nothing of
+# it is left.
 #
 #   package_test.sh BUILD_DIR
 #
-# Needs root and dpkg; skips with a message (exit 0) without them, and also when the
+# Needs root, dpkg and man; skips with a message (exit 0) without them, and also when the
 # package, or any file it would install, is already on the machine: that installation is
 # left exactly as it is. Whatever happens once the package is installed, it is removed
 # again on exit. Exit 0 passed or skipped, 1 failed, 2 called wrongly.
@@ -31,6 +32,7 @@ step() { echo "-- $*"; }
 
 [ "$(id -u)" -eq 0 ] || skip "not running as root"
 command -v dpkg >/dev/null && command -v dpkg-deb >/dev/null || skip "dpkg is not available"
+command -v man >/dev/null || skip "man (man-db) is not available"
 known_status=$(dpkg-query -W -f='${db:Status-Status} ${Version}' "$package" 2>/dev/null || true)
 case $known_status in
   "" | not-installed*) ;;
@@ -60,8 +62,9 @@ expected=("$engine_dir/libKelResource_lin64.so" "$engine_dir/libKelResourceJni.s
           "$engine_dir/libVTerminal.so" /usr/include/kel/tio.h /usr/include/kel/vterminal.h
           /usr/share/java/kelresource.jar "/usr/share/java/kelresource-$version.jar"
           /usr/share/java/vterminal.jar "/usr/share/java/vterminal-$version.jar"
-          /usr/bin/kelvol /usr/bin/kelfs /usr/share/man/man1/kelvol.1.gz
-          /usr/share/man/man1/kelfs.1.gz /usr/lib/x86_64-linux-gnu/pkgconfig/kel-tio.pc
+          /usr/bin/kelvol /usr/bin/kelfs /usr/share/man/man1/kelvol.1.gz /usr/share/man/man1/kelfs.1.gz
+          /usr/share/man/man5/kel-volume.5.gz /usr/share/man/man5/kel-det.5.gz
+          /usr/lib/x86_64-linux-gnu/pkgconfig/kel-tio.pc
           /usr/lib/x86_64-linux-gnu/cmake/KelTio/KelTioConfig.cmake /usr/lib/x86_64-linux-gnu/cmake/KelTio/KelTioConfigVersion.cmake)
 for path in "${expected[@]}"; do
   printf '%s\n' "${package_files[@]}" | grep -qxF "$path" || fail "$deb lacks $path"
@@ -137,8 +140,13 @@ javac --release 17 -Xlint:all -Werror -cp "$jar" -d java-classes "$tests_dir/jav
 step "tools"
 [ "$(kelvol --version)" = "$version" ] || fail "kelvol --version does not print $version"
 [ "$(kelfs --version)" = "kelfs $version" ] || fail "kelfs --version does not print kelfs $version"
-for tool in kelvol kelfs; do
-  zcat "/usr/share/man/man1/$tool.1.gz" | grep -qiE "^\.TH \"?$tool\"? \"?1" || fail "no man page of $tool"
+
+step "manual pages"
+for page in 1:kelvol 1:kelfs 5:kel-volume 5:kel-det; do
+  section=${page%%:*} name=${page#*:}
+  found=$(man -w "$section" "$name") || fail "man -w $section $name finds no page"
+  echo "$found"
+  [ "$found" = "/usr/share/man/man$section/$name.$section.gz" ] || fail "man -w $section $name finds $found"
 done
 
 step "removing"

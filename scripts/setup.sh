@@ -5,7 +5,8 @@ set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless
           python3 util-linux libcli11-dev nlohmann-json3-dev librsvg2-bin
           libfuse3-dev fuse3 pkg-config python3-numpy
-          dpkg-dev file help2man lintian)  # the Debian package: CPack's shlibdeps, man pages, checks
+          dpkg-dev file lintian man-db  # the Debian package: CPack's shlibdeps, checks
+          scdoc python3-cram)             # manual pages; the documentation's sessions run as tests
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -378,6 +378,7 @@ class Commands(Volume):
     def test_help_and_version(self):
         self.assertEqual(self.ok("--version").out, b"1.0.0\n")
         self.assertIn(b"import", self.ok("--help").out)
+        self.assertIn(b"man kelvol", self.ok("--help").out)
         for command in ("create", "ls", "df", "map", "check", "repair", "export", "import"):
             self.assertIn(b"--help", self.ok(command, "--help").out, command)
 
