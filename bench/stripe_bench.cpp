@@ -804,6 +804,113 @@ void compare_buffered_and_direct(const char *members, const kel::VolumeFiles &fi
     print_recording_row(members, "direct (DIRECTIO=1)", best[1], options.recording_bytes);
 }
 
+// ---- What a commit costs ----------------------------------------------------------
+
+// Seconds of a recording's writes and of its commit (the sync that makes it durable).
+struct CommitTimes {
+    double writes = 0;
+    double commit = 0;
+};
+
+// A data file recorded through the engine in 8 MiB calls, then committed by
+// tio_finalize_det, which syncs every member.
+CommitTimes engine_commit(const kel::VolumeFiles &files, const std::string &config_path, const uint8_t *source,
+                          int64_t bytes) {
+    kel::drop_cached_pages(files.member_paths);
+    const std::string det_path = files.header_dir + "/commit.det";
+    CommitTimes times;
+    {
+        EngineHandle writer(config_path, Direction::write);
+        const int64_t offset = tio_write_det(writer.get(), det_path.c_str(), bytes);
+        if (offset < 0) throw std::runtime_error("tio_write_det refused a recording of the commit table");
+        kel::expect_result(tio_set_offset(writer.get(), offset), 0, "tio_set_offset");
+        times.writes = time_run([&] {
+            for_each_call(bytes, [&](int64_t done, int64_t length) {
+                kel::expect_result(tio_write(writer.get(), source + done, length), length, "tio_write");
+            });
+            kel::expect_result(tio_wait_threads(writer.get()), 0, "tio_wait_threads");
+        }).wall;
+        times.commit = time_run([&] {
+            if (tio_finalize_det(writer.get(), det_path.c_str(), bytes) < 0)
+                throw std::runtime_error("tio_finalize_det failed in the commit table");
+        }).wall;
+    }
+    ::unlink(det_path.c_str());
+    return times;
+}
+
+// The same bytes written to one file in the same directory in 8 MiB calls and then
+// fdatasynced, as `dd bs=8M conv=fdatasync` (with oflag=direct for direct I/O) does.
+CommitTimes plain_commit(const std::string &path, const uint8_t *source, int64_t bytes, bool direct) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (direct ? O_DIRECT : 0), 0644);
+    if (fd < 0) throw kel::SystemError("open", path, errno);
+    kel::drop_cached_pages({path});
+    CommitTimes times;
+    times.writes = time_run([&] {
+        for_each_call(bytes, [&](int64_t done, int64_t length) {
+            if (::pwrite(fd, source + done, static_cast<size_t>(length), done) != length)
+                throw kel::SystemError("pwrite", path, errno);
+        });
+    }).wall;
+    times.commit = time_run([&] {
+        if (::fdatasync(fd) != 0) throw kel::SystemError("fdatasync", path, errno);
+    }).wall;
+    ::close(fd);
+    return times;
+}
+
+void print_commit_row(const char *mode, const std::vector<CommitTimes> &engine,
+                      const std::vector<CommitTimes> &plain, int64_t bytes) {
+    auto spread = [](const std::vector<CommitTimes> &runs, double CommitTimes::*field) {
+        std::vector<double> values;
+        for (const CommitTimes &run : runs) values.push_back(run.*field);
+        return kel::spread_of(values);
+    };
+    auto total_rate = [&](const std::vector<CommitTimes> &runs) {
+        std::vector<double> totals;
+        for (const CommitTimes &run : runs) totals.push_back(run.writes + run.commit);
+        return mib_per_second(bytes, kel::spread_of(totals).median);
+    };
+    const kel::Spread engine_commit = spread(engine, &CommitTimes::commit);
+    const kel::Spread plain_commit = spread(plain, &CommitTimes::commit);
+    std::printf("| %s | %.2f | %.2f (%.2f-%.2f) | %.0f | %.2f | %.2f (%.2f-%.2f) | %.0f |\n", mode,
+                spread(engine, &CommitTimes::writes).median, engine_commit.median, engine_commit.low,
+                engine_commit.high, total_rate(engine), spread(plain, &CommitTimes::writes).median,
+                plain_commit.median, plain_commit.low, plain_commit.high, total_rate(plain));
+    std::fflush(stdout);
+}
+
+// tio_finalize_det after a recording against the fdatasync at the end of dd, buffered and
+// direct, the four runs alternating.
+void run_commit_cost(const Options &options, const kel::VolumeFiles &files, const uint8_t *source) {
+    const int64_t bytes = options.recording_bytes;
+    const std::string configs[2] = {files.config_path, direct_io_config(files.config_path)};
+    const std::string single_file = options.disk_dir + "/kel-bench-commit-" + std::to_string(::getpid());
+    std::vector<CommitTimes> engine[2], plain[2];
+    try {
+        for (int rep = 0; rep < options.repetitions; ++rep) {
+            for (int mode = 0; mode < 2; ++mode) {
+                engine[mode].push_back(engine_commit(files, configs[mode], source, bytes));
+                plain[mode].push_back(plain_commit(single_file, source, bytes, mode == 1));
+            }
+        }
+    } catch (...) {
+        ::unlink(single_file.c_str());
+        throw;
+    }
+    ::unlink(single_file.c_str());
+    std::printf("\nWhat a commit costs: a recording of %lld MiB in 8 MiB calls on files on the disk (4 members, 2 "
+                "workers, 1 MiB chunks), then tio_finalize_det, which syncs every member before it rewrites the .det "
+                "file; against the same bytes written to one file in the same directory and fdatasynced (as dd bs=8M "
+                "conv=fdatasync, with oflag=direct for direct I/O). Seconds, median (min-max) of %d alternated runs; "
+                "the members' pages evicted before each run.\n\n",
+                static_cast<long long>(bytes / kMiB), options.repetitions);
+    std::printf("| I/O | engine writes s | tio_finalize_det s | engine MiB/s in all | dd writes s | dd fdatasync s | "
+                "dd MiB/s in all |\n|---|--:|--:|--:|--:|--:|--:|\n");
+    print_commit_row("buffered", engine[0], plain[0], bytes);
+    print_commit_row("direct (DIRECTIO=1)", engine[1], plain[1], bytes);
+}
+
 void run_direct_io(const Options &options) {
     const int64_t bytes = options.recording_bytes;
     const kel::VolumeGeometry geometry{4, kMiB, 2, kel::member_bytes_for(bytes, 4, kMiB)};
@@ -833,6 +940,8 @@ void run_direct_io(const Options &options) {
     volume_files.config_path = files.config_path();
     volume_files.member_paths = files.member_paths();
     compare_buffered_and_direct("files on the disk", volume_files, options, source.data(), destination.data());
+    volume_files.header_dir = files.directory() + "/headers";
+    run_commit_cost(options, volume_files, source.data());
 }
 
 // ---- The run -----------------------------------------------------------------------
