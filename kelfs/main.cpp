@@ -11,6 +11,7 @@
 #include <fuse.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,5 +180,6 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    std::signal(SIGXFSZ, SIG_IGN);  // a file size limit fails a write (EFBIG) instead of killing the view
     return kel::run_program(kel::Program{"kelfs", nullptr, ""}, [&] { return run(argc, argv); });
 }

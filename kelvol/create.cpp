@@ -1,6 +1,7 @@
 #include "create.h"
 
 #include "failure.h"
+#include "file_identity.h"
 #include "program.h"
 #include "system_error.h"
 #include "units.h"
@@ -11,9 +12,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <linux/fs.h>
 #include <stdexcept>
-#include <sys/ioctl.h>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,18 +57,17 @@ void undo_create(const std::string &directory, bool made_directory) {
         std::filesystem::remove_all(entry.path(), ignored);
 }
 
-// The bytes a member device or file holds; nothing is written to it.
-int64_t member_capacity(const std::string &path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) throw Failure(path, system_reason("open", errno));
-    struct stat info {};
-    int64_t bytes = -1;
-    uint64_t device_bytes = 0;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) bytes = info.st_size;
-    else if (S_ISBLK(info.st_mode) && ::ioctl(fd, BLKGETSIZE64, &device_bytes) == 0) bytes = static_cast<int64_t>(device_bytes);
-    ::close(fd);
-    if (bytes < 0) throw Failure(path, "not a block device or regular file");
-    return bytes;
+// The bytes a member device or file holds; nothing is written to it. A member that is
+// one of the earlier ones under another name (a link, or the same path twice) is refused:
+// two members writing one file would overwrite each other's stripes.
+int64_t member_capacity(const std::string &path, std::vector<std::pair<FileIdentity, std::string>> &earlier) {
+    const MemberFile member = inspect_member(path);
+    if (member.open_error != 0) throw Failure(path, system_reason("open", member.open_error));
+    if (!member.usable_type || member.bytes < 0) throw Failure(path, "not a block device or regular file");
+    for (const auto &[identity, earlier_path] : earlier)
+        if (identity == member.identity) throw Failure(path, "the same file as " + earlier_path + ", a member already");
+    earlier.emplace_back(member.identity, path);
+    return member.bytes;
 }
 
 void check_chunk(int64_t chunk_kib) {
@@ -95,9 +94,10 @@ std::string create_volume(const CreateOptions &options) {
     } else {
         // Every member counts as the smallest one, in whole chunks.
         int64_t smallest = INT64_MAX;
+        std::vector<std::pair<FileIdentity, std::string>> identities;
         for (const std::string &device : options.devices) {
             devices.push_back(absolute(device));
-            smallest = std::min(smallest, member_capacity(device));
+            smallest = std::min(smallest, member_capacity(device, identities));
         }
         geometry.member_bytes = smallest / geometry.chunk_bytes * geometry.chunk_bytes;
         if (geometry.member_bytes < geometry.chunk_bytes)

@@ -1,10 +1,13 @@
 #include "findings.h"
 
+#include "file_identity.h"
 #include "header_names.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace kelvol {
 namespace {
@@ -38,9 +41,24 @@ bool only_provisional_entries(const DetFile &file) {
     return std::all_of(file.entries.begin(), file.entries.end(), [](const DetEntry &e) { return e.offset < 0; });
 }
 
+std::string writer_text(int64_t pid) {
+    return pid > 0 ? "writer " + std::to_string(pid) : "an unknown writer";
+}
+
 class Checker {
 public:
     Checker(const Volume &volume, const CheckLimits &limits) : volume_(volume), limits_(limits) {}
+
+    // Every member must be there, readable, one file of its own, and hold what the device
+    // table places on it.
+    void members() {
+        std::vector<MemberFile> files;
+        for (const DmDevice &device : volume_.props.devices) files.push_back(inspect_member(device.path));
+        for (size_t i = 0; i < files.size(); ++i) {
+            const std::string problem = member_problem(i, files);
+            if (!problem.empty()) add(true, finding(FindingKind::member, volume_.props.devices[i].path, problem));
+        }
+    }
 
     void placement(const SpaceModel &space) {
         for (const Overlap &overlap : space.overlaps)
@@ -64,20 +82,33 @@ public:
     void file_state(const DetFile &file) {
         const double age = kel::age_seconds(file.mtime);
         switch (file.state) {
-        case DetState::ok:
+        case DetState::ok: return;
         case DetState::recording:
-        case DetState::interrupted: return;
+            add(false, finding(FindingKind::recording, file.path, "being recorded by " + writer_text(file.writer_pid)));
+            return;
+        case DetState::interrupted:
+            // Its recorded lengths may count reserved bytes that were never written; the bytes
+            // up to the cut are the user's, so repair leaves it.
+            add(true, finding(FindingKind::interrupted, file.path,
+                       "the recording by " + writer_text(file.writer_pid) +
+                           " ended before it was finalised: its size of " + std::to_string(file.size) +
+                           " bytes may count bytes that were never written"));
+            return;
         case DetState::torn:
             add(true, finding(FindingKind::torn, file.path,
-                       "size " + std::to_string(file.file_bytes) + " bytes is not a multiple of 16"));
+                       !file.error.empty() ? file.error
+                                           : "size " + std::to_string(file.file_bytes) +
+                                                 " bytes is not a multiple of 16"));
             return;
         case DetState::unreadable: add(true, finding(FindingKind::unreadable, file.path, file.error)); return;
         case DetState::provisional: {
-            const bool stale = age > limits_.stale_after_seconds;
+            // A live writer's allocation is in progress however long it takes.
+            const bool stale = age > limits_.stale_after_seconds && !file.writer_live;
             // A data file with real extents besides is not an abandoned allocation.
             const bool removable = stale && only_provisional_entries(file);
             add(stale, finding(FindingKind::provisional, file.path,
                         "allocation of " + std::to_string(file.size) + " bytes not completed, " + age_text(age) +
+                            (file.writer_live ? ", " + writer_text(file.writer_pid) + " alive" : "") +
                             (stale && !removable ? "; it also records real extents" : ""),
                         removable ? file.path : ""));
             return;
@@ -85,8 +116,9 @@ public:
         case DetState::reservation: {
             const bool writer_known = file.writer_pid > 0;
             const bool writer_alive = writer_known && tio::process_alive(file.writer_pid);
-            const bool stale = age > limits_.stale_after_seconds ||
-                               (writer_known && !writer_alive && age > limits_.dead_writer_grace_seconds);
+            const bool stale = !writer_alive &&
+                               (age > limits_.stale_after_seconds ||
+                                (writer_known && age > limits_.dead_writer_grace_seconds));
             std::string writer = !writer_known  ? "writer unknown"
                                  : writer_alive ? "writer " + std::to_string(file.writer_pid) + " alive"
                                                 : "writer " + std::to_string(file.writer_pid) + " gone";
@@ -106,6 +138,18 @@ public:
                      alive ? "" : file.path));
     }
 
+    void orphan_mark(const kel::OrphanMark &mark) {
+        const std::string what = "writer mark of " + mark.det_name + ", which does not exist, by " +
+                                 writer_text(mark.pid);
+        if (mark.writer_live) add(false, finding(FindingKind::orphan_mark, mark.path, what + ", still recording"));
+        else add(true, finding(FindingKind::orphan_mark, mark.path, what + ", gone", mark.path));
+    }
+
+    void alias(const Alias &alias) {
+        add(true, finding(FindingKind::alias, alias.path,
+                   "another name of " + alias.of_path + ": the same data file, counted once"));
+    }
+
     void lock(const kel::LockFileState &lock) {
         if (!lock.present) return;
         if (lock.holder > 0 && !tio::process_alive(lock.holder))
@@ -123,6 +167,26 @@ public:
     }
 
 private:
+    // What is wrong with member i; "" when nothing is.
+    std::string member_problem(size_t i, const std::vector<MemberFile> &files) const {
+        const DmDevice &device = volume_.props.devices[i];
+        const MemberFile &file = files[i];
+        const std::string member = "member " + std::to_string(i);
+        if (file.open_error == ENOENT) return member + " is missing";
+        if (file.open_error != 0) return member + " cannot be opened: " + std::strerror(file.open_error);
+        if (!file.usable_type) return member + " is not a block device or regular file";
+        const __int128 needed = static_cast<__int128>(device.offset) + volume_.member_size();
+        if (file.bytes >= 0 && file.bytes < needed)
+            return member + " holds " + std::to_string(file.bytes) + " bytes, the device table needs " +
+                   std::to_string(static_cast<int64_t>(needed)) + " (from offset " + std::to_string(device.offset) +
+                   ")";
+        for (size_t j = 0; j < i; ++j)
+            if (files[j].open_error == 0 && files[j].usable_type && files[j].identity == file.identity)
+                return member + " is the same file as " + std::string(volume_.props.devices[j].path) + " (member " +
+                       std::to_string(j) + ")";
+        return "";
+    }
+
     void add(bool problem, Finding finding) {
         (problem ? findings_.problems : findings_.in_progress).push_back(std::move(finding));
     }
@@ -136,26 +200,34 @@ private:
 
 const char *kind_name(FindingKind kind) {
     switch (kind) {
+    case FindingKind::member: return "member";
     case FindingKind::overlap: return "overlap";
     case FindingKind::beyond_end: return "beyond-end";
     case FindingKind::misaligned: return "misaligned";
     case FindingKind::torn: return "torn";
     case FindingKind::unreadable: return "unreadable";
+    case FindingKind::alias: return "alias";
+    case FindingKind::interrupted: return "interrupted";
     case FindingKind::provisional: return "provisional";
     case FindingKind::reservation: return "reservation";
     case FindingKind::temporary: return "temporary";
+    case FindingKind::orphan_mark: return "orphan-mark";
     case FindingKind::stale_lock: return "stale-lock";
     case FindingKind::lock_mode: return "lock-mode";
+    case FindingKind::recording: return "recording";
     }
     return "unknown";
 }
 
-Findings check_volume(const Volume &volume, const kel::HeaderDirScan &scan, const SpaceModel &space,
+Findings check_volume(const Volume &volume, const VolumeScan &scan, const SpaceModel &space,
                       const CheckLimits &limits) {
     Checker checker(volume, limits);
+    checker.members();
     checker.placement(space);
     for (const DetFile &file : scan.det_files) checker.file_state(file);
+    for (const Alias &alias : scan.aliases) checker.alias(alias);
     for (const kel::TemporaryFile &file : scan.temporaries) checker.temporary(file);
+    for (const kel::OrphanMark &mark : scan.orphan_marks) checker.orphan_mark(mark);
     checker.lock(scan.lock);
     return checker.take();
 }

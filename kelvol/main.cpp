@@ -8,16 +8,21 @@
 #include "repair.h"
 #include "space.h"
 #include "space_map.h"
+#include "system_error.h"
 #include "transfer.h"
 #include "units.h"
 #include "volume.h"
+#include "volume_writer.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -34,6 +39,7 @@ struct Arguments {
     std::string config;
     bool json = false;
     std::string svg;
+    bool svg_given = false;
     int width = 0;
     double stale_after = 600;
     bool dry_run = false;
@@ -59,15 +65,26 @@ void add_config(CLI::App *command, Arguments &arguments) {
     command->add_option("CONFIG", arguments.config, "the volume's configuration file")->required();
 }
 
+// A finite number of seconds, 0 or more: "nan" and "inf" would make every age stale or none.
+const CLI::Validator kSeconds(
+    [](std::string &text) -> std::string {
+        char *end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0)
+            return "a finite number of seconds, 0 or more, not " + text;
+        return "";
+    },
+    "SECONDS");
+
 void add_stale_after(CLI::App *command, Arguments &arguments) {
     command->add_option("--stale-after", arguments.stale_after, "seconds after which an allocation is left over")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(kSeconds);
 }
 
 int run_check(const Arguments &arguments) {
     const kelvol::Volume volume = kelvol::open_volume(arguments.config);
-    const kel::HeaderDirScan scan = kelvol::scan_volume(volume);
+    const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
     const kelvol::Findings findings =
         kelvol::check_volume(volume, scan, kelvol::space_of(volume, scan), limits_of(arguments));
     kelvol::print_check(findings, arguments.json, stdout);
@@ -76,14 +93,17 @@ int run_check(const Arguments &arguments) {
 }
 
 int run_map(const Arguments &arguments) {
+    if (arguments.svg_given && arguments.svg.empty()) throw kel::UsageError("map: --svg needs a file name");
     const kelvol::Volume volume = kelvol::open_volume(arguments.config);
-    const kel::HeaderDirScan scan = kelvol::scan_volume(volume);
+    const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
     const kelvol::SpaceModel space = kelvol::space_of(volume, scan);
-    if (!arguments.svg.empty()) {
-        std::ofstream out(arguments.svg, std::ios::binary | std::ios::trunc);
-        out << kelvol::map_svg(space);
-        out.close();
-        if (!out) throw Failure(arguments.svg, "cannot write the picture");
+    if (arguments.svg_given) {
+        try {
+            kel::write_text_file(arguments.svg, kelvol::map_svg(space));
+        } catch (const kel::SystemError &error) {
+            throw Failure(arguments.svg,
+                          "cannot write the picture: " + kelvol::system_reason(error.call().c_str(), error.error_number()));
+        }
         return 0;
     }
     const int columns = arguments.width > 0 ? arguments.width : terminal_columns();
@@ -134,7 +154,7 @@ int run(int argc, char **argv) {
 
     CLI::App *map = app.add_subcommand("map", "picture each member's address space");
     add_config(map, arguments);
-    map->add_option("--svg", arguments.svg, "write an SVG picture to FILE instead");
+    CLI::Option *svg = map->add_option("--svg", arguments.svg, "write an SVG picture to FILE instead");
     map->add_option("--width", arguments.width, "columns of the line (default: the terminal's, or 80)")
         ->check(CLI::Range(1, 100000));
 
@@ -175,6 +195,7 @@ int run(int argc, char **argv) {
         throw kel::UsageError(command_named(app, argc, argv) + ": " + reason);
     }
 
+    arguments.svg_given = svg->count() > 0;
     if (create->parsed()) {
         if (arguments.create.devices.empty() && (members->count() == 0 || member_mib->count() == 0))
             throw kel::UsageError("create: --members and --member-mib are needed, or --devices");
@@ -208,11 +229,25 @@ int run(int argc, char **argv) {
     return 0;
 }
 
+// Whatever stops the run is reported on one line that a terminal shows as it is: a name
+// in it may hold a newline or escape sequences.
+int with_printable_failures(const std::function<int()> &body) {
+    try {
+        return body();
+    } catch (const kel::UsageError &error) {
+        throw kel::UsageError(kelvol::printable(error.what()));
+    } catch (const std::exception &error) {
+        throw std::runtime_error(kelvol::printable(error.what()));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    // A reader that goes away ends an export with an error, not with a signal.
+    // A reader that goes away ends an export with an error, not with a signal; so does a
+    // file size limit (the write fails with EFBIG and its output is removed).
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     kelvol::capture_engine_messages();
-    return kel::run_program({"kelvol", nullptr, ""}, [&] { return run(argc, argv); });
+    return kel::run_program({"kelvol", nullptr, ""}, [&] { return with_printable_failures([&] { return run(argc, argv); }); });
 }

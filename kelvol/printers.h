@@ -7,10 +7,15 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace kelvol {
 
-// "KIND PATH DETAIL".
+// Text as a terminal shows it safely and exactly: control bytes and bytes that are not
+// UTF-8 escaped as coreutils' ls -b does (\n, \t, \033, \377...), a backslash doubled.
+std::string printable(std::string_view text);
+
+// "KIND PATH DETAIL", printable.
 std::string finding_line(const Finding &finding);
 
 void print_ls(const kel::HeaderDirScan &scan, bool json, FILE *out);

@@ -1,17 +1,21 @@
 #include "repair.h"
 
 #include "failure.h"
+#include "header_names.h"
+#include "output_file.h"
 #include "printers.h"
+#include "writer_mark.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <string_view>
 #include <unistd.h>
 
 namespace kelvol {
 namespace {
 
-Findings findings_now(const Volume &volume, const kel::HeaderDirScan &scan, const CheckLimits &limits) {
+Findings findings_now(const Volume &volume, const VolumeScan &scan, const CheckLimits &limits) {
     return check_volume(volume, scan, space_of(volume, scan), limits);
 }
 
@@ -22,9 +26,17 @@ std::set<std::string> removable_paths(const RepairPlan &plan) {
     return paths;
 }
 
-// Removes a leftover; one that is gone already is cleared too.
-void remove_leftover(const std::string &path) {
+void remove_file(const std::string &path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw Failure(path, system_reason("unlink", errno));
+}
+
+// Removes a leftover, and the writer mark of a ".det" file with it (its writer is gone, or
+// the file would not be a leftover); one that is gone already is cleared too.
+void remove_leftover(const std::string &path) {
+    remove_file(path);
+    const size_t slash = path.rfind('/');
+    if (tio::is_det_name(std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1)))
+        remove_file(tio::writer_mark_path(path));
 }
 
 }  // namespace
@@ -49,10 +61,10 @@ RepairPlan plan_repair(const Findings &findings) {
 }
 
 std::string action_line(const Finding &finding) {
-    if (finding.kind == FindingKind::stale_lock) return "free-lock " + finding.path + " " + finding.detail;
+    if (finding.kind == FindingKind::stale_lock) return printable("free-lock " + finding.path + " " + finding.detail);
     if (finding.kind == FindingKind::lock_mode)
-        return "chmod " + finding.path + " o+rw (taking the lock gives it), was " + finding.detail;
-    return "remove " + finding.path + " " + kind_name(finding.kind) + ": " + finding.detail;
+        return printable("chmod " + finding.path + " o+rw (taking the lock gives it), was " + finding.detail);
+    return printable("remove " + finding.path + " " + kind_name(finding.kind) + ": " + finding.detail);
 }
 
 int repair_volume(const Volume &volume, const RepairOptions &options, FILE *out) {
@@ -67,13 +79,18 @@ int repair_volume(const Volume &volume, const RepairOptions &options, FILE *out)
         const std::set<std::string> still_stale =
             removable_paths(plan_repair(findings_now(volume, scan_volume(volume), options.limits)));
         try {
+            bool removed = false;
             for (const Finding &action : plan.actions) {
                 if (!action.removable_path.empty()) {
                     if (!still_stale.count(action.removable_path)) continue;
                     remove_leftover(action.removable_path);
+                    removed = true;
                 }
                 std::fprintf(out, "%s\n", action_line(action).c_str());
             }
+            // The removals survive a crash: a writer that allocates in the space they free
+            // must never find them undone.
+            if (removed) sync_directory(volume.props.header_dir);
         } catch (...) {
             removeLock(pid, 0, 2, lock_path.c_str());
             throw;

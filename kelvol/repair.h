@@ -20,7 +20,7 @@ struct RepairPlan {
 // taking the lock also gives others read and write permission on it again.
 RepairPlan plan_repair(const Findings &findings);
 
-// The line of an action, the same whether it is done or only shown.
+// The line of an action, the same whether it is done or only shown; printable.
 std::string action_line(const Finding &finding);
 
 struct RepairOptions {

@@ -1,18 +1,23 @@
 #include "transfer.h"
 
 #include "aligned_buffer.h"
+#include "alloc_internal.h"
 #include "failure.h"
 #include "header_names.h"
 #include "header_dir.h"
+#include "interrupts.h"
 #include "layout.h"
+#include "output_file.h"
+#include "printers.h"
 #include "progress.h"
 #include "system_error.h"
+#include "writer_mark.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -22,85 +27,6 @@ namespace kelvol {
 namespace {
 
 constexpr int64_t kTransferBuffer = int64_t{4} << 20;
-
-// Ctrl-C, a hang-up or a termination during a transfer ends it through the failure path,
-// so that its partial output or its ".det" file is removed.
-std::atomic<int> interrupting_signal{0};
-
-void note_signal(int signal) { interrupting_signal.store(signal); }
-
-class InterruptGuard {
-public:
-    InterruptGuard() {
-        struct sigaction action {};
-        action.sa_handler = note_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = 0;  // no restart: a blocked read returns, and the loop sees the signal
-        for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &saved_[i]);
-    }
-    ~InterruptGuard() {
-        for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &saved_[i], nullptr);
-    }
-    InterruptGuard(const InterruptGuard &) = delete;
-    InterruptGuard &operator=(const InterruptGuard &) = delete;
-
-    static void check(const std::string &path) {
-        if (const int signal = interrupting_signal.load())
-            throw Failure(path, std::string("interrupted by ") + strsignal(signal));
-    }
-
-private:
-    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction saved_[std::size(kSignals)] {};
-};
-
-// A file descriptor that is closed, and a file that is removed, unless the work succeeds.
-class OutputFile {
-public:
-    explicit OutputFile(const std::string &path) : path_(path) {
-        if (path == "-") {
-            fd_ = STDOUT_FILENO;
-            return;
-        }
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd_ < 0) throw Failure(path, system_reason("open", errno));
-        struct stat info {};
-        remove_on_failure_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-    }
-    ~OutputFile() {
-        if (path_ == "-") return;
-        if (fd_ >= 0) ::close(fd_);
-        if (remove_on_failure_) ::unlink(path_.c_str());
-    }
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-
-    void write(const uint8_t *data, int64_t bytes) {
-        while (bytes > 0) {
-            const ssize_t written = ::write(fd_, data, static_cast<size_t>(bytes));
-            if (written < 0 && errno == EINTR) {
-                InterruptGuard::check(path_);
-                continue;
-            }
-            if (written < 0) throw Failure(path_, system_reason("write", errno));
-            data += written;
-            bytes -= written;
-        }
-    }
-    void commit() {
-        if (path_ != "-") {
-            const int fd = fd_;
-            fd_ = -1;
-            if (::close(fd) != 0) throw Failure(path_, system_reason("close", errno));
-        }
-        remove_on_failure_ = false;
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-    bool remove_on_failure_ = false;
-};
 
 // A transfer buffer of whole stripes, at least one.
 int64_t buffer_bytes(const kel::VolumeProps &props) {
@@ -126,9 +52,11 @@ kel::DetFile exportable_data_file(const Volume &volume, const std::string &name)
     if (::stat(det_path.c_str(), &info) != 0)
         throw Failure(det_path, errno == ENOENT ? "no such data file" : system_reason("stat", errno));
     kel::DetFile file = kel::read_det_file(det_path);
+    judge_lengths(file);
     if (file.state == kel::DetState::unreadable) throw Failure(det_path, "unreadable: " + file.error);
     if (!kel::holds_recorded_data(file.state))
-        throw Failure(det_path, std::string("the data file is ") + kel::state_name(file.state) + ", not ok");
+        throw Failure(det_path, std::string("the data file is ") + kel::state_name(file.state) +
+                                    (file.error.empty() ? ", not ok" : ": " + file.error));
     const tio::StripeLayout layout = volume.props.layout();
     for (size_t i = 0; i < file.entries.size(); ++i) {
         const DetEntry &entry = file.entries[i];
@@ -168,7 +96,8 @@ int64_t total_length(const kel::DetFile &file) {
 }
 
 // Where a name is claimed for an import: the ".det" file, created empty so that a second
-// import of the same name is refused, and removed unless the import succeeds.
+// import of the same name is refused, and removed with its writer mark unless the import
+// succeeds.
 class ClaimedName {
 public:
     explicit ClaimedName(const std::string &det_path) : path_(det_path) {
@@ -177,7 +106,9 @@ public:
         ::close(fd);
     }
     ~ClaimedName() {
-        if (!kept_) ::unlink(path_.c_str());
+        if (kept_) return;
+        ::unlink(path_.c_str());
+        ::unlink(tio::writer_mark_path(path_).c_str());
     }
     ClaimedName(const ClaimedName &) = delete;
     ClaimedName &operator=(const ClaimedName &) = delete;
@@ -196,7 +127,9 @@ public:
         struct stat info {};
         if (::fstat(fd_, &info) != 0) throw Failure(path, system_reason("fstat", errno));
         if (S_ISDIR(info.st_mode)) throw Failure(path, std::strerror(EISDIR));
-        if (S_ISREG(info.st_mode)) {
+        // A file of the proc and sys file systems says it holds 0 bytes and has content:
+        // it is read to its end, like a stream.
+        if (S_ISREG(info.st_mode) && info.st_size > 0) {
             const off_t at = ::lseek(fd_, 0, SEEK_CUR);
             size_ = info.st_size - std::max<off_t>(at, 0);
         }
@@ -207,7 +140,7 @@ public:
     InputFile(const InputFile &) = delete;
     InputFile &operator=(const InputFile &) = delete;
 
-    // The bytes a regular file holds; nullopt for a stream.
+    // The bytes a regular file holds; nullopt for a stream, or a file that does not tell.
     std::optional<int64_t> size() const { return size_; }
 
     // Up to `bytes` bytes, as one read delivers them; 0 at the end.
@@ -226,23 +159,17 @@ private:
     std::optional<int64_t> size_;
 };
 
-// Writes the input into the data file's extents as they are reserved.
+// Writes the input into the data file's extents as they are reserved: the first when the
+// first bytes arrive (so that a stream that never delivers holds no space), of first_bytes,
+// then extents of extent_bytes.
 class ExtentWriter {
 public:
-    ExtentWriter(TioHandle *handle, const std::string &det_path, int64_t extent_bytes)
-        : handle_(handle), det_path_(det_path), extent_bytes_(extent_bytes) {}
-
-    void reserve_first(int64_t bytes) {
-        take_engine_messages();
-        position_at(tio_write_det(handle_, det_path_.c_str(), bytes), bytes);
-    }
+    ExtentWriter(TioHandle *handle, const std::string &det_path, int64_t first_bytes, int64_t extent_bytes)
+        : handle_(handle), det_path_(det_path), first_bytes_(first_bytes), extent_bytes_(extent_bytes) {}
 
     void write(const uint8_t *data, int64_t bytes) {
         while (bytes > 0) {
-            if (room_ == 0) {
-                take_engine_messages();
-                position_at(tio_update_det(handle_, det_path_.c_str(), extent_bytes_), extent_bytes_);
-            }
+            if (room_ == 0) reserve(reserved_ ? extent_bytes_ : first_bytes_);
             const int64_t piece = std::min(bytes, room_);
             take_engine_messages();
             if (tio_write(handle_, data, piece) != piece)
@@ -254,35 +181,64 @@ public:
         }
     }
 
+    // An input that delivered nothing is recorded as an empty data file.
+    void finish() {
+        if (!reserved_) reserve(0);
+    }
+
     int64_t written() const { return written_; }
 
 private:
-    void position_at(int64_t offset, int64_t bytes) {
-        if (offset < 0)
-            throw Failure(det_path_, with_engine_messages("no room on the volume for an extent of " +
-                                                          std::to_string(bytes) + " bytes"));
+    void reserve(int64_t bytes) {
+        take_engine_messages();
+        const int64_t offset = reserved_ ? tio_update_det(handle_, det_path_.c_str(), bytes)
+                                         : tio_write_det(handle_, det_path_.c_str(), bytes);
+        if (offset < 0) throw Failure(det_path_, reservation_failure(bytes));
+        reserved_ = true;
         if (tio_set_offset(handle_, offset) != 0)
             throw Failure(det_path_, with_engine_messages("cannot position the members at the new extent"));
         room_ = bytes;
     }
 
+    // Why no extent was reserved: no room only when the volume indeed has no gap that
+    // large; otherwise what the engine said (a lock file or a file system that failed).
+    std::string reservation_failure(int64_t bytes) {
+        const std::string said = take_engine_messages();
+        const int64_t largest = tio::largest_grantable_request(handle_->props);
+        take_engine_messages();
+        const std::string extent = "an extent of " + std::to_string(bytes) + " bytes";
+        if (largest >= 0 && largest < bytes)
+            return "no room on the volume for " + extent + (said.empty() ? "" : " (" + said + ")");
+        return "cannot reserve " + extent + ": " + (said.empty() ? "the engine gave no reason" : said);
+    }
+
     TioHandle *handle_;
     std::string det_path_;
+    int64_t first_bytes_;
     int64_t extent_bytes_;
+    bool reserved_ = false;
     int64_t room_ = 0;
     int64_t written_ = 0;
 };
+
+// What an export of an interrupted recording says besides its bytes.
+std::string interrupted_note(const kel::DetFile &file) {
+    const std::string writer = file.writer_pid > 0 ? "writer " + std::to_string(file.writer_pid) : "its writer";
+    return "kelvol: " + file.path + ": an interrupted recording (" + writer +
+           " ended before finalising it): the bytes after the cut may never have been written";
+}
 
 }  // namespace
 
 void export_data_file(const Volume &volume, const ExportOptions &options) {
     const InterruptGuard interrupts;
     const kel::DetFile file = exportable_data_file(volume, options.name);
+    if (options.out != "-") refuse_volume_file(volume, options.out);
     OutputFile out(options.out);
     kel::EngineHandle reader = open_handle(volume, kel::Direction::read);
     const int64_t chunk = volume.props.chunk_bytes;
     kel::AlignedBuffer buffer(buffer_bytes(volume.props));
-    Progress progress("export " + file.name, total_length(file), Progress::wanted(options.quiet));
+    Progress progress("export " + printable(file.name), total_length(file), Progress::wanted(options.quiet));
     int64_t done = 0;
     for (const DetEntry &entry : file.entries) {
         if (entry.length == 0) continue;
@@ -311,6 +267,7 @@ void export_data_file(const Volume &volume, const ExportOptions &options) {
     }
     progress.finish();
     out.commit();
+    if (file.state == kel::DetState::interrupted) std::fprintf(stderr, "%s\n", printable(interrupted_note(file)).c_str());
 }
 
 void import_data_file(const Volume &volume, const ImportOptions &options) {
@@ -324,10 +281,9 @@ void import_data_file(const Volume &volume, const ImportOptions &options) {
     kel::EngineHandle writer = open_handle(volume, kel::Direction::write);
 
     const std::optional<int64_t> size = in.size();
-    ExtentWriter extents(writer.get(), det_path, options.extent_bytes);
-    extents.reserve_first(size.value_or(options.extent_bytes));
+    ExtentWriter extents(writer.get(), det_path, size.value_or(options.extent_bytes), options.extent_bytes);
     kel::AlignedBuffer buffer(buffer_bytes(volume.props));
-    Progress progress("import " + options.name, size.value_or(-1), Progress::wanted(options.quiet));
+    Progress progress("import " + printable(options.name), size.value_or(-1), Progress::wanted(options.quiet));
     for (;;) {
         InterruptGuard::check(options.in);
         const int64_t wanted = size ? std::min(buffer.size(), *size - extents.written()) : buffer.size();
@@ -341,6 +297,7 @@ void import_data_file(const Volume &volume, const ImportOptions &options) {
         extents.write(buffer.data(), got);
         progress.update(extents.written());
     }
+    extents.finish();
     take_engine_messages();
     if (tio_wait_threads(writer.get()) != 0)
         throw Failure(det_path, with_engine_messages("writing to the members failed"));

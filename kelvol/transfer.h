@@ -15,8 +15,10 @@ struct ExportOptions {
 };
 
 // Copies the data file byte for byte to out, extent by extent through a read-mode handle.
-// Refuses a data file that is not ok; a partial out file is removed when it fails.
-// Throws Failure.
+// Refuses a data file that holds no recorded data, and an out that is one of the volume's
+// own files; a regular out is replaced only by a whole export (it is left as it was when
+// the export fails). An interrupted recording is exported with one line on standard error
+// that says so. Throws Failure.
 void export_data_file(const Volume &volume, const ExportOptions &options);
 
 struct ImportOptions {
@@ -27,9 +29,10 @@ struct ImportOptions {
 };
 
 // Records in as the new data file name: one extent of the whole size for a regular file,
-// extents of extent_bytes for a stream, written as the input delivers it. Refuses a name
-// that exists; when it fails its own ".det" file goes, so no space stays reserved.
-// Throws Failure.
+// extents of extent_bytes for a stream (or a file that says it holds 0 bytes), written as
+// the input delivers it; done only once the engine's finalisation committed. Refuses a name
+// that exists; when it fails its own ".det" file and writer mark go, so no space stays
+// reserved. Throws Failure.
 void import_data_file(const Volume &volume, const ImportOptions &options);
 
 }  // namespace kelvol

@@ -1,11 +1,14 @@
 #include "volume.h"
 
 #include "failure.h"
+#include "file_identity.h"
 #include "system_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +25,40 @@ void require_readable_file(const std::string &path, const char *what) {
     ::close(fd);
     if (stat_result != 0) throw Failure(path, system_reason("fstat", error));
     if (!S_ISREG(info.st_mode)) throw Failure(path, std::string(what) + " is not a regular file");
+}
+
+bool is_symbolic_link(const std::string &path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Names that lead to one file are one data file: it keeps the name that is no symbolic
+// link (the first such in name order, or the first name), the others become aliases.
+void merge_aliases(VolumeScan &scan) {
+    std::map<FileIdentity, std::vector<size_t>> names;
+    for (size_t i = 0; i < scan.det_files.size(); ++i)
+        if (const auto identity = identity_of(scan.det_files[i].path)) names[*identity].push_back(i);
+    std::vector<bool> alias(scan.det_files.size(), false);
+    for (const auto &[identity, indices] : names) {
+        if (indices.size() < 2) continue;
+        size_t kept = indices.front();
+        for (const size_t i : indices)
+            if (!is_symbolic_link(scan.det_files[i].path)) {
+                kept = i;
+                break;
+            }
+        for (const size_t i : indices) {
+            if (i == kept) continue;
+            alias[i] = true;
+            scan.aliases.push_back({scan.det_files[i].path, scan.det_files[kept].path});
+        }
+    }
+    std::vector<kel::DetFile> kept;
+    for (size_t i = 0; i < scan.det_files.size(); ++i)
+        if (!alias[i]) kept.push_back(std::move(scan.det_files[i]));
+    scan.det_files = std::move(kept);
+    std::sort(scan.aliases.begin(), scan.aliases.end(),
+              [](const Alias &a, const Alias &b) { return a.path < b.path; });
 }
 
 }  // namespace
@@ -51,12 +88,28 @@ Volume open_volume(const std::string &config_path) {
     return volume;
 }
 
-kel::HeaderDirScan scan_volume(const Volume &volume) {
+void judge_lengths(kel::DetFile &file) {
+    if (!kel::holds_recorded_data(file.state) && file.state != kel::DetState::provisional) return;
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        const DetEntry &entry = file.entries[i];
+        if (entry.length >= 0) continue;
+        file.state = kel::DetState::torn;
+        file.error = "extent " + std::to_string(i) + " (offset " + std::to_string(entry.offset) + ", length " +
+                     std::to_string(entry.length) + ") has a negative length";
+        return;
+    }
+}
+
+VolumeScan scan_volume(const Volume &volume) {
+    VolumeScan scan;
     try {
-        return kel::scan_header_dir(volume.props.header_dir);
+        static_cast<kel::HeaderDirScan &>(scan) = kel::scan_header_dir(volume.props.header_dir);
     } catch (const kel::SystemError &error) {
         throw Failure(error.path(), system_reason(error.call().c_str(), error.error_number()));
     }
+    for (kel::DetFile &file : scan.det_files) judge_lengths(file);
+    merge_aliases(scan);
+    return scan;
 }
 
 }  // namespace kelvol

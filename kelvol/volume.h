@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kelvol {
 
@@ -24,7 +25,24 @@ struct Volume {
 // cannot be used and why.
 Volume open_volume(const std::string &config_path);
 
+// A ".det" file that is another name of a data file listed under its own name: a symbolic
+// or hard link. It names no data file of its own.
+struct Alias {
+    std::string path;
+    std::string of_path;
+};
+
+// The header directory as kelvol judges it: each data file once, however many names it
+// has, and a data file that records a negative length is torn (no extent can be read).
+struct VolumeScan : kel::HeaderDirScan {
+    std::vector<Alias> aliases;
+};
+
 // Lists the volume's header directory; throws Failure when it cannot be listed.
-kel::HeaderDirScan scan_volume(const Volume &volume);
+VolumeScan scan_volume(const Volume &volume);
+
+// Marks a file torn, with the reason in its error, when an entry records a negative
+// length; a file that holds no data (a reservation, an unreadable one) is left as it is.
+void judge_lengths(kel::DetFile &file);
 
 }  // namespace kelvol

@@ -2,22 +2,27 @@
 """kelvol driven as an operator drives it: round trips through the engine, writers killed
 in the middle of allocations, hand-made faults, the JSON and SVG outputs, and bad input.
 
-Run by CTest: kelvol_cli_test.py --kelvol PATH --writer PATH --rsvg-convert PATH
+Run by CTest: kelvol_cli_test.py --kelvol PATH --writer PATH --sync-shim PATH --rsvg-convert PATH
 """
 import argparse
+import errno
 import json
 import os
 import pty
 import random
 import re
+import resource
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
+import urllib.parse
 import zlib
 
 ARGS = None
@@ -48,6 +53,44 @@ def as_nobody():
     os.setgroups([])
     os.setgid(NOBODY)
     os.setuid(NOBODY)
+
+
+def start_ticks(pid):
+    """Field 22 of /proc/PID/stat: the process's start time in clock ticks after boot."""
+    stat_line = read_bytes("/proc/%d/stat" % pid)
+    return int(stat_line[stat_line.rindex(b")") + 2:].split()[19])
+
+
+def boot_id():
+    return read_bytes("/proc/sys/kernel/random/boot_id").decode().strip()
+
+
+def writer_mark(pid, state="recording"):
+    """A writer mark's content naming process pid (live while pid runs, unless closed)."""
+    return ("%s %d %d %s\n" % (state, pid, start_ticks(pid), boot_id())).encode()
+
+
+def dead_pid():
+    child = subprocess.Popen(["true"])
+    child.wait()
+    return child.pid
+
+
+def gone_mark(pid):
+    return ("recording %d 12345 %s\n" % (pid, boot_id())).encode()
+
+
+def exact_name(row, key="name"):
+    """A JSON text field as the bytes it stands for: key_bytes, percent-encoded, when the
+    text is not valid UTF-8."""
+    if key + "_bytes" in row:
+        return urllib.parse.unquote_to_bytes(row[key + "_bytes"])
+    return row[key].encode()
+
+
+def age_file(path, seconds):
+    then = time.time() - seconds
+    os.utime(path, (then, then), follow_symlinks=False)
 
 
 class Result:
@@ -85,10 +128,23 @@ class Volume(unittest.TestCase):
     def det(self, name):
         return os.path.join(self.headers, name + ".det")
 
-    def kelvol(self, *args, stdin=None, input=None, user=None):
+    def kelvol(self, *args, stdin=None, input=None, user=None, env=None, timeout=120):
         completed = subprocess.run([ARGS.kelvol, *args], stdin=stdin, input=input, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, timeout=120, preexec_fn=user)
+                                   stderr=subprocess.PIPE, timeout=timeout, preexec_fn=user, env=env)
         return Result(completed)
+
+    def shimmed(self, **settings):
+        """An environment that preloads the sync shim with these KEL_TEST_ settings."""
+        env = dict(os.environ, LD_PRELOAD=ARGS.sync_shim, **settings)
+        # An ASan build wants its runtime first; the shim only wraps two libc calls.
+        env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0").lstrip(":")
+        return env
+
+    def sleeper(self):
+        """A live process that the test ends."""
+        child = subprocess.Popen(["sleep", "600"])
+        self.children.append(child)
+        return child.pid
 
     def ok(self, *args, **kwargs):
         result = self.kelvol(*args, **kwargs)
@@ -264,6 +320,7 @@ class HandMadeFaults(Volume):
         ("beyond-end", {"a": [(MEMBER_MIB * MIB - CHUNK, 2 * STRIPE)]}),
         ("misaligned", {"a": [(1000, STRIPE)]}),
         ("torn", {"a": b"\0" * 20}),
+        ("torn", {"a": [(STRIPE, -5)]}),  # a negative length
     ]
 
     def test_faults_are_reported_and_left_alone(self):
@@ -285,6 +342,13 @@ class HandMadeFaults(Volume):
                 self.assertIn(kind, repaired.out.decode())
                 after = {name: (read_bytes(self.det(name)), os.stat(self.det(name)).st_mtime_ns) for name in files}
                 self.assertEqual(after, before)
+
+    def test_negative_length_is_no_data_file(self):
+        write_bytes(self.det("neg"), det_bytes([(STRIPE, -5)]))
+        self.assertEqual(self.ls()["neg"]["state"], "torn")
+        self.assertEqual(self.df()["used"], 0)
+        result = self.fails(1, "export", self.config, "neg")
+        self.assertIn("extent 0 (offset %d, length -5) has a negative length" % STRIPE, result.err)
 
 
 class Outputs(Volume):
@@ -410,6 +474,17 @@ class Commands(Volume):
         self.assertEqual([(read_bytes(d), os.stat(d).st_mtime_ns) for d in devices], before)
         self.assertFalse(os.path.exists(self.path("w/members")))
 
+    def test_create_refuses_one_file_under_two_names(self):
+        first = self.path("d0")
+        write_bytes(first, b"a" * (3 * MIB))
+        os.symlink(first, self.path("soft"))
+        os.link(first, self.path("hard"))
+        for second in (first, self.path("soft"), self.path("hard")):
+            with self.subTest(second=second):
+                result = self.fails(1, "create", self.path("w"), "--devices", first + "," + second)
+                self.assertIn("the same file as " + first, result.err)
+                self.assertFalse(os.path.exists(self.path("w")))
+
 
 class BadInput(Volume):
     def test_each_refusal_is_one_line_and_changes_nothing(self):
@@ -439,6 +514,9 @@ class BadInput(Volume):
             ("unknown command", 2, ("shrink", self.config), None),
             ("missing argument", 2, ("export", self.config), None),
             ("bad option value", 2, ("map", self.config, "--width", "wide"), None),
+            ("stale age not a number", 2, ("repair", self.config, "--stale-after", "nan"), None),
+            ("stale age infinite", 2, ("check", self.config, "--stale-after", "inf"), None),
+            ("stale age negative", 2, ("repair", self.config, "--stale-after", "-5"), None),
             ("devices and members", 2, ("create", self.path("z"), "--devices", "/dev/null", "--members", "2"),
              None),
             ("create into a full directory", 1, ("create", self.path("v"), "--members", "1", "--member-mib", "1"),
@@ -466,11 +544,349 @@ class BadInput(Volume):
                     os.remove(self.headers + "/torn.det")
 
 
+class Marks(Volume):
+    """Writer marks: what the tools make of recordings, interrupted ones and leftover marks."""
+
+    def mark(self, name, content):
+        write_bytes(self.det(name) + ".writer", content)
+
+    def test_marked_data_files_show_their_recording(self):
+        live, dead = self.sleeper(), dead_pid()
+        data = random.Random(6).randbytes(STRIPE + 7)
+        for name in ("done", "rec", "cut", "closed"):
+            self.import_bytes(name, data)
+        self.mark("rec", writer_mark(live))
+        self.mark("cut", gone_mark(dead))
+        self.mark("closed", writer_mark(live, "closed"))
+        self.mark("ghost", gone_mark(dead))   # no ghost.det: an orphan mark
+        self.mark("busy", writer_mark(live))  # an orphan mark of a live writer
+        write_bytes(self.det("alloc"), det_bytes([(-CHUNK, STRIPE)]))  # an allocation of the live writer
+        self.mark("alloc", writer_mark(live))
+        age_file(self.det("alloc"), 700)
+
+        rows = self.ls()
+        self.assertEqual({name: row["state"] for name, row in rows.items()},
+                         {"done": "ok", "rec": "recording", "cut": "interrupted", "closed": "interrupted",
+                          "alloc": "provisional"})
+        self.assertEqual({name: row.get("writer_pid") for name, row in rows.items()},
+                         {"done": None, "rec": live, "cut": dead, "closed": live, "alloc": live})
+        table = self.ok("ls", self.config).out.decode()
+        self.assertRegex(table, r"\ncut +%d +1 +interrupted " % len(data))
+        self.assertRegex(table, r"\nrec +%d +1 +recording " % len(data))
+
+        checked = self.kelvol("check", self.config, "--json", "--stale-after", "0")
+        self.assertEqual(checked.status, 1)
+        found = lambda key: sorted((p["kind"], os.path.basename(p["path"])) for p in checked.json()[key])
+        self.assertEqual(found("problems"), [("interrupted", "closed.det"), ("interrupted", "cut.det"),
+                                             ("orphan-mark", "ghost.det.writer")])
+        self.assertEqual(found("in_progress"), [("orphan-mark", "busy.det.writer"), ("provisional", "alloc.det"),
+                                                ("recording", "rec.det")])
+        cut = [p for p in checked.json()["problems"] if p["path"] == self.det("cut")][0]
+        self.assertIn("writer %d" % dead, cut["detail"])
+
+        # repair takes the gone writer's orphan mark and nothing else, durably.
+        before = self.snapshot()
+        log = self.path("syncs")
+        repaired = self.kelvol("repair", self.config, "--stale-after", "0", env=self.shimmed(KEL_TEST_SYNC_LOG=log))
+        self.assertEqual(repaired.status, 1, repaired.err)  # the interrupted files stay
+        del before["ghost.det.writer"]
+        after = self.snapshot()
+        del before[".kellock"], after[".kellock"]
+        self.assertEqual(after, before)
+        self.assertIn("fsync " + self.headers, read_bytes(log).decode().splitlines())
+
+        # The recorded bytes of an interrupted file are the user's: export gives them, and says so.
+        exported = self.kelvol("export", self.config, "cut")
+        self.assertEqual((exported.status, exported.out), (0, data))
+        self.assertEqual(len(exported.err.splitlines()), 1, exported.err)
+        self.assertIn("interrupted", exported.err)
+        self.assertIn(str(dead), exported.err)
+
+    def test_import_fails_whole_when_a_sync_fails(self):
+        source = self.path("in")
+        write_bytes(source, random.Random(7).randbytes(3 * STRIPE))
+        for failing in ("members", "headers"):
+            with self.subTest(failing=failing):
+                before = self.snapshot()
+                env = self.shimmed(KEL_TEST_FAIL_SYNC_UNDER=self.path("v/" + failing))
+                result = self.fails(1, "import", self.config, source, "synced-" + failing, env=env)
+                self.assertIn("Input/output error", result.err)
+                after = self.snapshot()
+                after.pop(".kellock", None)
+                before.pop(".kellock", None)
+                self.assertEqual(after, before, "no .det file and no mark are left")
+
+    def test_killed_import_is_interrupted(self):
+        importer = subprocess.Popen([ARGS.kelvol, "import", self.config, "-", "k", "--extent-mib", "1"],
+                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.children.append(importer)
+        importer.stdin.write(b"k" * (2 * MIB + 5))
+        importer.stdin.flush()
+        deadline = time.time() + 60
+        while self.ls().get("k", {}).get("size", 0) < 2 * MIB and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.ls()["k"]["state"], "recording")
+        importer.kill()
+        importer.wait()
+        importer.stdin.close()
+        self.assertEqual(self.ls()["k"]["state"], "interrupted")
+        checked = self.kelvol("check", self.config, "--json")
+        self.assertIn(("interrupted", self.det("k")), [(p["kind"], p["path"]) for p in checked.json()["problems"]])
+
+
+class Members(Volume):
+    def member(self, index):
+        return self.path("v/members/m%d" % index)
+
+    def test_check_reports_unusable_members(self):
+        def remove(path):
+            os.remove(path)
+
+        def shorten(path):
+            os.truncate(path, MEMBER_MIB * MIB // 2)
+
+        def directory(path):
+            os.remove(path)
+            os.mkdir(path)
+
+        def loop(path):
+            os.remove(path)
+            os.symlink(os.path.basename(path), path)
+
+        def alias(path):
+            os.remove(path)
+            os.symlink(self.member(0), path)
+
+        cases = [(remove, "missing"), (shorten, "holds %d bytes" % (MEMBER_MIB * MIB // 2)),
+                 (directory, "not a block device or regular file"), (loop, "Too many levels of symbolic links"),
+                 (alias, "the same file as " + self.member(0))]
+        self.ok("check", self.config)
+        for change, said in cases:
+            with self.subTest(said):
+                saved = self.path("saved-member")
+                shutil.copyfile(self.member(2), saved)
+                change(self.member(2))
+                try:
+                    checked = self.kelvol("check", self.config, "--json")
+                    self.assertEqual(checked.status, 1)
+                    problems = [(p["kind"], p["path"]) for p in checked.json()["problems"]]
+                    self.assertEqual(problems, [("member", self.member(2))])
+                    self.assertIn(said, checked.json()["problems"][0]["detail"])
+                finally:
+                    if os.path.isdir(self.member(2)) and not os.path.islink(self.member(2)):
+                        os.rmdir(self.member(2))
+                    elif os.path.lexists(self.member(2)):
+                        os.remove(self.member(2))
+                    os.rename(saved, self.member(2))
+
+
+class ExportTargets(Volume):
+    def test_export_never_writes_the_volume_and_replaces_out_whole(self):
+        data = random.Random(8).randbytes(2 * MIB + 3)
+        self.import_bytes("b", data)
+        self.import_bytes("y", b"y" * 100)
+        members = [self.path("v/members/m%d" % m) for m in range(MEMBERS)]
+        os.link(members[1], self.path("m1-link"))
+        os.symlink(self.det("y"), self.path("y-link"))
+        table = self.path("v/volume.table")
+        refused = [members[1], self.det("y"), self.det("new"), self.headers + "/plain", self.config, table,
+                   self.path("m1-link"), self.path("y-link")]
+        volume_files = lambda: (self.snapshot(), [read_bytes(p) for p in members + [self.config, table]])
+        before = volume_files()
+        for out in refused:
+            with self.subTest(out=out):
+                self.fails(1, "export", self.config, "b", out)
+                self.assertEqual(volume_files(), before)
+
+        # An existing OUT is replaced only by a whole export, through a synced rename.
+        out = self.path("out.bin")
+        write_bytes(out, b"old contents")
+        os.chmod(out, 0o640)
+        saved_member = read_bytes(members[3])
+        os.truncate(members[3], 0)  # reading fails
+        self.fails(1, "export", self.config, "b", out)
+        self.assertEqual(read_bytes(out), b"old contents")
+        write_bytes(members[3], saved_member)
+        listing = sorted(os.listdir(self.dir))
+        log = self.path("syncs")
+        self.ok("export", self.config, "b", out, env=self.shimmed(KEL_TEST_SYNC_LOG=log))
+        self.assertEqual(read_bytes(out), data)
+        self.assertEqual(stat.S_IMODE(os.stat(out).st_mode), 0o640)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(listing + ["syncs"]), "no temporary file is left")
+        self.assertIn("fsync " + self.dir, read_bytes(log).decode().splitlines())
+
+    def test_file_size_limit_fails_the_export_cleanly(self):
+        self.import_bytes("big", b"z" * (4 * MIB))
+        out = self.path("out.bin")
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (MIB, MIB))
+        result = self.fails(1, "export", self.config, "big", out, user=limit)
+        self.assertIn("File too large", result.err)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["in-big", "v"], "what it wrote is gone")
+
+
+class LiveWriters(Volume):
+    def test_repair_leaves_live_writers_alone(self):
+        live = self.sleeper()
+        stalled = self.spawn("stall", "stall-update")
+        self.assertEqual(stalled.stdout.readline().strip(), b"stalled")  # its reservation recorded, the lock held
+        write_bytes(os.path.join(self.headers, ".x.det.%d.0.tmp" % live), det_bytes([(0, 1)]))
+        write_bytes(self.det("p"), det_bytes([(-CHUNK, STRIPE)]))
+        write_bytes(self.det("p") + ".writer", writer_mark(live))
+        for name in os.listdir(self.headers):
+            age_file(os.path.join(self.headers, name), 3600)
+        before = self.snapshot()
+        checked = self.ok("check", self.config, "--json", "--stale-after", "0").json()
+        self.assertEqual(checked["problems"], [])
+        self.assertTrue({"reservation", "temporary", "provisional"} <=
+                        {p["kind"] for p in checked["in_progress"]}, checked)
+        self.ok("repair", self.config, "--stale-after", "0")
+        self.assertEqual(self.snapshot(), before)
+
+    def test_engine_failures_say_the_real_reason(self):
+        source = self.path("in")
+        write_bytes(source, b"s" * STRIPE)
+        huge = self.path("huge")
+        with open(huge, "wb") as f:
+            f.truncate(MEMBERS * MEMBER_MIB * MIB + STRIPE)
+        lock = os.path.join(self.headers, ".kellock")
+
+        def lock_directory():
+            os.mkdir(lock)
+            return lambda: os.rmdir(lock)
+
+        def lock_fifo():
+            os.mkfifo(lock)
+            return lambda: os.remove(lock)
+
+        def full_file_system():
+            if os.geteuid() != 0:
+                self.skipTest("mounting a small file system needs root")
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "kelvol-test", self.headers], check=True)
+            try:
+                with open(os.path.join(self.headers, "filler"), "wb") as f:
+                    f.write(b"f" * 128 * KIB)
+            except OSError as error:
+                if error.errno != errno.ENOSPC:
+                    raise
+            return lambda: subprocess.run(["umount", self.headers], check=True)
+
+        cases = [(lock_directory, source, "lock"), (lock_fifo, source, "not a regular file"),
+                 (full_file_system, source, "No space left on device"), (lambda: (lambda: None), huge, "no room")]
+        for make, what, said in cases:
+            with self.subTest(said):
+                undo = make()
+                try:
+                    result = self.fails(1, "import", self.config, what, "n", timeout=30)
+                    self.assertIn(said, result.err)
+                    if said != "no room":
+                        self.assertNotIn("no room", result.err)
+                    self.assertFalse(os.path.lexists(self.det("n")))
+                finally:
+                    undo()
+
+
+class Streams(Volume):
+    def test_import_reads_files_without_a_size_as_streams(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        fed = random.Random(9).randbytes(MIB + 11)
+
+        def feed():
+            try:
+                with open(fifo, "wb") as f:
+                    f.write(fed)
+            except BrokenPipeError:
+                pass  # the import failed: the test says so
+
+        cases = [("/proc/version", read_bytes("/proc/version"), None), ("/dev/null", b"", None), (fifo, fed, feed)]
+        for index, (source, expected, writer) in enumerate(cases):
+            with self.subTest(source):
+                feeder = threading.Thread(target=writer) if writer else None
+                if feeder:
+                    feeder.start()
+                try:
+                    extent = ("--extent-mib", "1") if expected else ()
+                    self.ok("import", self.config, source, "s%d" % index, *extent)
+                finally:
+                    if feeder:
+                        # A reader that goes at once lets a feeder still waiting to open end.
+                        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+                        feeder.join()
+                self.assertEqual(self.ls()["s%d" % index]["size"], len(expected))
+                self.assertEqual(self.export_bytes("s%d" % index), expected)
+
+
+class Signals(Volume):
+    def test_signals_end_transfers_promptly(self):
+        self.import_bytes("big", b"b" * (8 * MIB))
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            for command in (("export", self.config, "big", "-"),
+                            ("import", self.config, "-", "s", "--extent-mib", "1")):
+                with self.subTest(signal=number, command=command[0]):
+                    # A reader that never reads, or a writer that never writes.
+                    child = subprocess.Popen([ARGS.kelvol, *command], stdin=subprocess.PIPE,
+                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                    self.children.append(child)
+                    time.sleep(0.5)
+                    child.send_signal(number)
+                    try:
+                        child.wait(timeout=30)
+                    except subprocess.TimeoutExpired:
+                        self.fail("%s did not end on %s" % (command[0], signal.Signals(number).name))
+                    err = child.stderr.read().decode()
+                    child.stdin.close()
+                    child.stdout.close()
+                    child.stderr.close()
+                    self.assertEqual(child.returncode, 1, err)
+                    self.assertEqual(len(err.splitlines()), 1, err)
+                    self.assertIn("interrupted by", err)
+                    self.assertFalse(os.path.lexists(self.det("s")))
+
+
+class Names(Volume):
+    NAMES = [b"a\nb", b"esc\x1b[31m", b"a\xff", b"a\xfe", b"back\\slash"]
+
+    def test_names_are_printed_exactly(self):
+        headers = os.fsencode(self.headers)
+        for index, name in enumerate(self.NAMES):
+            write_bytes(os.path.join(headers, name + b".det"), det_bytes([(4 * index * CHUNK, STRIPE)]))
+        os.symlink(b"a\xff.det", os.path.join(headers, b"alias.det"))
+        os.link(os.path.join(headers, b"a\xfe.det"), os.path.join(headers, b"hard.det"))
+
+        table = self.ok("ls", self.config).out
+        self.assertNotIn(b"\x1b", table)
+        self.assertEqual(len(table.splitlines()), 1 + len(self.NAMES), table)
+        for shown in (b"a\\nb", b"esc\\033[31m", b"a\\377", b"a\\376", b"back\\\\slash"):
+            self.assertIn(b"\n" + shown + b" ", table)
+        rows = self.ok("ls", self.config, "--json").json()
+        self.assertEqual(sorted(exact_name(row) for row in rows), sorted(self.NAMES))
+
+        checked = self.kelvol("check", self.config, "--json")
+        self.assertEqual(checked.status, 1)
+        problems = checked.json()["problems"]
+        self.assertEqual(sorted((p["kind"], exact_name(p, "path")) for p in problems),
+                         [("alias", os.path.join(headers, b"alias.det")), ("alias", os.path.join(headers, b"hard.det"))])
+        self.assertEqual(self.df()["used"], len(self.NAMES) * STRIPE)
+        lines = self.kelvol("check", self.config).out
+        self.assertNotIn(b"\x1b", lines)
+        self.assertEqual(len(lines.splitlines()), 2, lines)
+
+        result = self.fails(1, "export", self.config, "no\nsuch\x1b")
+        self.assertIn("no\\nsuch\\033", result.err)
+        self.assertNotIn("\x1b", result.err)
+
+    def test_map_picture_failures(self):
+        result = self.fails(1, "map", self.config, "--svg", self.path("nowhere/map.svg"))
+        self.assertIn("No such file or directory", result.err)
+        self.assertEqual(self.fails(2, "map", self.config, "--svg", "").out, b"")
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--kelvol", required=True)
     parser.add_argument("--writer", required=True)
+    parser.add_argument("--sync-shim", required=True)
     parser.add_argument("--rsvg-convert", default="")
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v", *rest])

@@ -6,6 +6,7 @@
 #include "space_map.h"
 #include "temp_volume.h"
 #include "volume.h"
+#include "writer_mark.h"
 
 #include <gtest/gtest.h>
 
@@ -58,15 +59,15 @@ protected:
         ASSERT_EQ(utimensat(AT_FDCWD, path(name).c_str(), times, 0), 0) << name;
     }
 
-    kelvol::Findings findings() {
-        scan_ = kel::scan_header_dir(volume_.props.header_dir);
+    kelvol::Findings findings(const kelvol::CheckLimits &limits = {}) {
+        scan_ = kelvol::scan_volume(volume_);
         space_ = kelvol::space_of(volume_, scan_);
-        return kelvol::check_volume(volume_, scan_, space_, kelvol::CheckLimits{});
+        return kelvol::check_volume(volume_, scan_, space_, limits);
     }
 
     kel::TempVolume temp_;
     kelvol::Volume volume_;
-    kel::HeaderDirScan scan_;
+    kelvol::VolumeScan scan_;
     kelvol::SpaceModel space_;
 };
 
@@ -121,6 +122,11 @@ TEST_P(Check, FindsWhatIsWrongOrLeftOver) {
 const int64_t kDead = dead_pid();
 const int64_t kAlive = getpid();
 
+// The mark of a recording by this very process, which is alive.
+std::string live_mark() {
+    return tio::format_writer_mark({false, kAlive, tio::process_start_ticks(kAlive).value_or(0), tio::current_boot_id()});
+}
+
 INSTANTIATE_TEST_SUITE_P(
     HeaderDirectories, Check,
     testing::Values(
@@ -153,12 +159,28 @@ INSTANTIATE_TEST_SUITE_P(
                    {"r_42.det", {{8 * kChunk, 256 * kKiB}}, 90},
                    {"r_43.det", {{10 * kChunk, 256 * kKiB}}, 700}},
                   {{"reservation", reservation_of(kDead), true, true},
-                   {"reservation", "r_" + std::to_string(kAlive) + "000001000003.det", true, true},
                    {"reservation", "r_43.det", true, true},
+                   {"reservation", "r_" + std::to_string(kAlive) + "000001000003.det", false, false},
                    {"reservation", "r_" + std::to_string(kDead) + "000001000003.det", false, false},
                    {"reservation", reservation_of(kAlive), false, false},
                    {"reservation", "r_42.det", false, false}}}),
     [](const testing::TestParamInfo<CheckCase> &info) { return std::string(info.param.name); });
+
+// Whatever the limit, a live writer's reservation, rewrite and allocation (its writer mark
+// names it) are its own: repair with --stale-after 0 must not take them.
+TEST_F(SmallVolume, LiveWritersFilesAtAnyAge) {
+    write({reservation_of(kAlive), {{0, 256 * kKiB}}, 3600});
+    write({".a.det." + std::to_string(kAlive) + ".0.tmp", {}, 3600});
+    write({"p.det", {{-kChunk, 256 * kKiB}}, 3600});
+    std::ofstream(path("p.det.writer")) << live_mark();
+    kelvol::CheckLimits limits;
+    limits.stale_after_seconds = 0;
+    EXPECT_EQ(listed(findings(limits)), (std::set<Listed>{
+                                            {"reservation", reservation_of(kAlive), false, false},
+                                            {"temporary", ".a.det." + std::to_string(kAlive) + ".0.tmp", false, false},
+                                            {"provisional", "p.det", false, false},
+                                        }));
+}
 
 TEST_F(SmallVolume, TornUnreadableTemporariesAndTheLock) {
     std::ofstream(path("torn.det"), std::ios::binary) << std::string(17, 'x');
@@ -240,7 +262,7 @@ TEST_F(SmallVolume, UsageCountsDataFilesReservationsAndGaps) {
     write({"a.det", {{0, 256 * kKiB}, {4 * kChunk, 100}}});  // 100 bytes still hold a chunk
     write({"p.det", {{-kChunk, 256 * kKiB}}});                // provisional: no place yet
     write({"r_3.det", {{8 * kChunk, 512 * kKiB}}});           // two chunks
-    scan_ = kel::scan_header_dir(volume_.props.header_dir);
+    scan_ = kelvol::scan_volume(volume_);
     const kelvol::Usage usage = kelvol::usage_of(volume_, scan_);
     EXPECT_EQ(usage.members, 4);
     EXPECT_EQ(usage.chunk_size, kChunk);
