@@ -264,6 +264,61 @@ AttemptResult attempt_allocation(FsProps *props, const char *path, const char *f
     return {released == -1 ? Attempt::unreadable : Attempt::lost, offset, search_seconds};
 }
 
+// The new extent of a data file's ".det" file, added in place while the lock is held: the
+// last entry's length (a merge) or one more entry (an append), each in one write, so that a
+// concurrent search reads the old entries or the new ones. Nothing of it is synced under
+// the lock: a claim that the release finds lost is undone before any sync could carry it
+// past a power cut (a rename would be carried by any other writer's directory sync), and
+// the hold stays short. Once the allocation stands, the file is synced.
+class DetAddition {
+public:
+    bool add(const char *path, const std::vector<DetEntry> &before, const std::vector<DetEntry> &after) {
+        det_.reset(open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (det_.get() < 0) return fail("open", path);
+        entries_before_ = before.size();
+        last_before_ = before.back();
+        appended_ = after.size() > before.size();
+        if (!write_entry(after.back())) return fail("write", path);
+        added_ = true;
+        return true;
+    }
+
+    void undo() {
+        if (!added_) return;
+        added_ = false;
+        if (appended_) {
+            if (ftruncate(det_.get(), static_cast<off_t>(entries_before_ * kDetRecordSize)) != 0) return;
+        } else {
+            write_entry(last_before_);
+        }
+    }
+
+    bool make_durable(const char *path) { return fsync(det_.get()) == 0 || fail("fsync", path); }
+
+private:
+    // The appended entry whole, or the last entry's length only (its offset stays).
+    bool write_entry(const DetEntry &entry) {
+        unsigned char record[kDetRecordSize];
+        encode_det_entry(entry.offset, entry.length, record);
+        const size_t index = appended_ ? entries_before_ : entries_before_ - 1;
+        const size_t skip = appended_ ? 0 : 8;
+        const ssize_t length = static_cast<ssize_t>(kDetRecordSize - skip);
+        return pwrite(det_.get(), record + skip, static_cast<size_t>(length),
+                      static_cast<off_t>(index * kDetRecordSize + skip)) == length;
+    }
+
+    bool fail(const char *call, const char *path) {
+        report("Error! %s('%s') failed while adding an extent: %s", call, path, strerror(errno));
+        return false;
+    }
+
+    Fd det_;
+    size_t entries_before_ = 0;
+    DetEntry last_before_{};
+    bool appended_ = false;
+    bool added_ = false;
+};
+
 // Threads of one process write the same id into the lock file, so the lock cannot tell
 // them apart; they take turns here instead.
 std::mutex process_allocation_lock;
@@ -447,18 +502,12 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
     if (!path || size < 0 || !tio::allocation_props_ok(props)) return -1;
     try {
         // The new extent is allocated through a reservation file, which records it until
-        // the reservation is removed. The data file's ".det" file is rewritten with it while
-        // the lock is still held: a search that read the data file before the rewrite and
-        // looks for the reservation file after its removal would miss the extent, and such a
-        // search can only belong to a process whose hold overlapped ours, which the release
-        // catches.
-        // When the lock turns out to have been lost, the rewrite is undone by renaming the
-        // data file's former content back, one step instead of a second rewrite, so that a
-        // writer killed meanwhile leaves the extent recorded for as short a time as can be.
+        // the reservation is removed. The data file's ".det" file gains it while the lock
+        // is still held: a search that read the data file before and looks for the
+        // reservation file after its removal would miss the extent, and such a search can
+        // only belong to a process whose hold overlapped ours, which the release catches.
         const std::string reservation = tio::reservation_path(props->header_dir);
-        std::vector<DetEntry> original;
-        std::optional<tio::SavedDet> former;
-        bool rewritten = false;
+        tio::DetAddition addition;
         tio::Commit commit;
         commit.apply = [&](int64_t offset) {
             std::vector<DetEntry> entries;
@@ -467,24 +516,23 @@ TIO_API int64_t updateDet(FsProps *props, const char *path, int64_t size) {
                 tio::report("Error! Cannot add an extent to '%s': %s!", path, why.c_str());
                 return false;
             }
-            original = entries;
+            const std::vector<DetEntry> before = entries;
             tio::add_extent(entries, props->stripe_count, offset, size);
-            former.emplace(path);
-            rewritten = tio::rewrite_det_atomic(path, entries) == 0;
-            return rewritten;
+            return addition.add(path, before, entries);
         };
-        commit.rollback = [&] {
-            // Undone durably: a power cut must not bring back a claim that was given up.
-            if (rewritten && (!former->restore() || !tio::sync_directory_of(path)))
-                tio::rewrite_det_atomic(path, original);
-            rewritten = false;
-        };
+        commit.rollback = [&] { addition.undo(); };
         const int64_t offset = tio::allocate_extent(props, reservation.c_str(), path, size, commit);
-        if (offset < 0) {
+        if (offset < 0 || !addition.make_durable(path)) {
+            if (offset >= 0) addition.undo();
             unlink(reservation.c_str());  // gives up the extent, if one was recorded
             return -1;
         }
-        return unlink(reservation.c_str()) == 0 ? offset : -1;
+        if (unlink(reservation.c_str()) != 0) {
+            tio::report("Error! unlink('%s') failed: %s; '%s' holds the extent already", reservation.c_str(),
+                        strerror(errno), path);
+            return -1;
+        }
+        return offset;
     } catch (...) {
         return -1;
     }

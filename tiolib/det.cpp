@@ -282,21 +282,6 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
     return sync_directory_of(rewrite_target(path)) ? 0 : -1;
 }
 
-SavedDet::SavedDet(const char *path) : target_(rewrite_target(path)) {
-    saved_ = temporary_path_for(target_);
-    if (link(target_.c_str(), saved_.c_str()) != 0) saved_.clear();
-}
-
-SavedDet::~SavedDet() {
-    if (!saved_.empty()) unlink(saved_.c_str());
-}
-
-bool SavedDet::restore() {
-    if (saved_.empty() || rename(saved_.c_str(), target_.c_str()) != 0) return false;
-    saved_.clear();
-    return true;
-}
-
 }  // namespace tio
 
 using tio::DetReadStatus;

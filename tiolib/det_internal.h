@@ -56,23 +56,4 @@ int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entrie
 // caller says why).
 int create_det_file(const char *path, const std::vector<DetEntry> &entries);
 
-// The content a ".det" file has now, kept under a second name (a hard link beside it,
-// named like a rewrite's temporary file), so that a rewrite that follows can be undone with
-// one rename instead of a second rewrite. The second name goes when the object does.
-class SavedDet {
-public:
-    explicit SavedDet(const char *path);
-    ~SavedDet();
-    SavedDet(const SavedDet &) = delete;
-    SavedDet &operator=(const SavedDet &) = delete;
-
-    // Renames the kept content back over the file. False when nothing could be kept (a
-    // file system without hard links) or the rename failed: the caller rewrites instead.
-    bool restore();
-
-private:
-    std::string target_;
-    std::string saved_;  // empty: nothing kept
-};
-
 }  // namespace tio

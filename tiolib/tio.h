@@ -180,7 +180,7 @@ TIO_API TioHandle *tio_open(void);
  * (the handle keeps its direction). Takes effect at tio_init. */
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
 /* Distributes the member devices over the workers, opens every member (read mode: for
- * reading; write mode: for writing, created if missing, never truncated; with
+ * reading; write mode: for writing, never created nor truncated; with
  * "DIRECTIO=1" with O_DIRECT), allocates two staging buffers per member and, in write
  * mode, starts one thread per worker. 0, or -1 with a message (no or unusable
  * configuration, no direction, a member not openable, already initialised, no memory, a
@@ -188,12 +188,14 @@ TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
  * O_DIRECT, or its blocks do not divide the chunk size, its table offset or the table's
  * start); after -1 nothing built is kept. */
 TIO_API int32_t tio_init(TioHandle *handle);
-/* Ends every thread (write mode: after writing every chunk handed over), closes every
- * member, releases everything and the handle itself; later calls with the handle are
- * refused, and its address is not handed out again by the next tio_open calls. 0; -1 when
- * a device write failed since the last tio_wait_threads (one line; everything is released
- * still), or with its own message on a handle that is not live or whose magic does not
- * match (then nothing is released). */
+/* Ends every thread (write mode: after writing every chunk handed over and syncing the
+ * members written since their last sync), closes every member, marks the handle's
+ * unfinalised recordings "closed", releases everything and the handle itself; later calls
+ * with the handle are refused, and its address is not handed out again by the next
+ * tio_open calls. 0; -1 when a device write failed since the last tio_wait_threads, or a
+ * sync failed now or earlier (one line; everything is released still), or with its own
+ * message on a handle that is not live or whose magic does not match (then nothing is
+ * released). */
 TIO_API int32_t tio_close(TioHandle *handle);
 /* A block of size bytes starting on a page boundary, or null (negative size, no memory).
  * Release it with tio_free. */
@@ -204,10 +206,11 @@ TIO_API int32_t tio_free(void *block);
 /* ---- Configuration and device table ------------------------------------------------ */
 
 /* Reads the configuration file and, for type "RAID", the device table it names into a
- * new record for the handle, replacing any earlier one. 0; -1 unreadable or incomplete
- * file, called after tio_init, or no memory; -2 device table not openable; -5 device table
- * unusable (not a regular file, fields missing or not numbers, no stripes or chunk bytes,
- * too few member entries, a path too long or named twice, sizes that overflow). Each
+ * new record for the handle, replacing any earlier one. 0; -1 unreadable, not a regular
+ * file (never waited for) or incomplete file, called after tio_init, or no memory; -2
+ * device table not openable; -5 device table unusable (not a regular file, fields missing
+ * or not numbers, no stripes or chunk bytes, too few member entries, a path too long, a
+ * member named twice or under two names, sizes that overflow). Each
  * failure prints one line naming the file and the reason. The device table is never
  * waited for (a FIFO is refused at once). Even after -1, -2 or -5 the handle holds a
  * record made safe to divide by (at least one stripe, one byte per chunk, 1 ..
@@ -256,24 +259,32 @@ TIO_API int64_t getRelativeSize(FsProps *props, int64_t size);
  * caller's process id at release, and is repeated otherwise. Offsets are per-device
  * bytes, multiples of the chunk size, ready for tio_set_offset. */
 
-/* The first extent of a new data file: creates (or truncates) the ".det" file at path
- * with a provisional entry, takes the lock, searches the header directory's ".det" files
- * for the best-fitting gap, records the chosen offset in path and releases the lock. The
- * offset, or -1 with one message (no configuration or header directory, path or lock file
- * not creatable, size more than the volume can hold, no gap holds it, the directory not
- * listable, the lock lost on every attempt); path then keeps its provisional entry. A
- * negative size gives -1 without a message. */
+/* The first extent of a new data file: creates (or replaces) the ".det" file at path
+ * with a provisional entry (whole and synced before it has its name), takes the lock, searches the header directory's ".det" files
+ * for the best-fitting gap, records the chosen offset in path and releases the lock; the
+ * offset is returned once path and its directory are synced. The handle also marks the
+ * data file as being recorded (the writer mark "<path>.writer") until tio_finalize_det
+ * commits it. The offset, or -1 with one message (no configuration or header directory,
+ * path, mark or lock file not creatable, size more than the volume can hold, no gap holds
+ * it, the directory not listable, the lock lost on every attempt, a failed sync); path then
+ * keeps its provisional entry. A negative size gives -1 without a message. */
 TIO_API int64_t tio_write_det(TioHandle *handle, const char *path, int64_t size);
 /* One more extent for the data file whose ".det" file is path: allocated like
  * tio_write_det through a temporary reservation file "r_<number>.det" in the header
  * directory, then merged into path's last entry when it continues it on every member, or
- * appended; path is rewritten (atomically, by rename) while the lock is held, and the
- * reservation file is removed. The offset, or -1 (as tio_write_det; path without entries,
+ * appended; path gains it in place while the lock is held (the last entry's length or one
+ * more entry, in one write), is synced once the allocation stands, and the reservation
+ * file is removed. The offset, or -1 (as tio_write_det; path without entries,
  * with a message; the reservation file not removable, although path already holds the
  * extent). */
 TIO_API int64_t tio_update_det(TioHandle *handle, const char *path, int64_t size);
-/* Rewrites the ".det" file at path (atomically, by rename; no lock) with its last length
- * changed so that the lengths add up to final_size. The previous sum minus final_size;
+/* The commit of a recording. On a write-mode handle it first waits for every write handed
+ * over and syncs every member written since its last sync; then it rewrites the ".det"
+ * file at path (atomically, by rename of a synced temporary, the directory synced after;
+ * no lock) with its last length changed so that the lengths add up to final_size, and
+ * removes the writer mark. A failed write or sync (one line naming the member, file or
+ * directory) gives a negative result with path unchanged, and every later finalisation on
+ * the handle fails too. The previous sum minus final_size;
  * -1 for a path without entries or when the rewrite fails (message); -5 when path cannot
  * be read whole. Refused with -1 and a message, the file unchanged, when final_size is
  * negative, less than the lengths before the last, or would make the last extent longer

@@ -128,6 +128,12 @@ std::string record(const std::string &config, const Recording &recording) {
         }
     }
     if (failure.empty() && (result = tio_wait_threads(handle)) != 0) failure = failed("tio_wait_threads", result);
+    // A finalisation cut off by the power may have committed before it could return.
+    if (failure.empty()) {
+        std::printf("finishing %s %lld %llu\n", recording.name.c_str(), static_cast<long long>(plan.size()),
+                    static_cast<unsigned long long>(recording.seed));
+        std::fflush(stdout);
+    }
     // The final size never exceeds what was reserved, so the difference is never negative.
     if (failure.empty() && (result = tio_finalize_det(handle, det_path.c_str(), plan.size())) != reserved - plan.size())
         failure = failed("tio_finalize_det", result);

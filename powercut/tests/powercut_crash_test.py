@@ -157,16 +157,17 @@ class Writer:
         return "status %s: %s" % (self.process.returncode, self.stderr.read().decode(errors="replace").strip())
 
     def kill(self):
-        """Kills it and returns {name: (size, seed)} of the recordings it finalised."""
+        """Kills it and returns {name: (size, seed)} of the recordings whose finalisation
+        returned, and of those whose finalisation had begun."""
         self.process.kill()
         out, _ = self.process.communicate()
         self.stderr.close()
-        finals = {}
+        said = {"final": {}, "finishing": {}}
         for line in out.decode(errors="replace").splitlines():
             words = line.split()
-            if len(words) == 4 and words[0] == "final":
-                finals[words[1]] = (int(words[2]), int(words[3]))
-        return finals
+            if len(words) == 4 and words[0] in said:
+                said[words[0]][words[1]] = (int(words[2]), int(words[3]))
+        return said["final"], said["finishing"]
 
 
 def check_recordings(volume, recordings):
@@ -198,6 +199,7 @@ class Tally:
     def __init__(self):
         self.cuts = {"buffered": 0, "direct": 0}
         self.finalised = 0
+        self.committed_in_flight = 0
         self.interrupted_expected = 0
         self.interrupted_named = 0
         self.problems = {kind: [] for kind in self.KINDS}
@@ -210,10 +212,11 @@ class Tally:
         return len(self.overlap_pairs) if kind == "overlapping claims" else len(self.problems[kind])
 
     def summary(self):
-        return ("powercut crash: cuts %d (buffered %d, direct %d), recordings finalised before a cut %d, lost %d, "
+        return ("powercut crash: cuts %d (buffered %d, direct %d), recordings finalised before a cut %d "
+                "(and %d whose finalisation the cut stopped after it committed), lost %d, "
                 "torn/empty .det %d, overlapping claims %d, interrupted named correctly %d of %d%s, "
                 "finalised shown as not ok %d, writer failures %d, layer failures %d" % (
-                    sum(self.cuts.values()), self.cuts["buffered"], self.cuts["direct"], self.finalised,
+                    sum(self.cuts.values()), self.cuts["buffered"], self.cuts["direct"], self.finalised, self.committed_in_flight,
                     self.count("lost"), self.count("torn/empty .det"), self.count("overlapping claims"),
                     self.interrupted_named, self.interrupted_expected,
                     "" if EXPECT_MARKS else " (not required: --expect-marks)", self.count("finalised not ok"),
@@ -257,17 +260,19 @@ class PowerCuts(unittest.TestCase):
                         tally.add("writer failures", "cut %d: %s" % (number, failure))
                 layer.process.send_signal(signal.SIGUSR1)
             finally:
-                finals = {}
+                finals, finishing = {}, {}
                 for writer in writers:
-                    finals.update(writer.kill())
+                    writer_finals, writer_finishing = writer.kill()
+                    finals.update(writer_finals)
+                    finishing.update(writer_finishing)
             status = layer.wait()
             if status != 0 or layer.error_text():
                 tally.add("layer failures", "cut %d: status %s: %s" % (number, status, layer.error_text().strip()))
         tally.cuts[mode] += 1
         tally.finalised += len(finals)
-        self.check_after_cut(number, finals)
+        self.check_after_cut(number, finals, finishing)
 
-    def check_after_cut(self, number, finals):
+    def check_after_cut(self, number, finals, finishing):
         volume, tally = self.volume, self.tally
         dets = volume.det_files()
         for name, data in sorted(dets.items()):
@@ -275,11 +280,16 @@ class PowerCuts(unittest.TestCase):
                 tally.add("torn/empty .det", "cut %d: %s holds %d bytes" % (number, name, len(data)))
         for pair, how in overlapping_claims(dets).items():
             tally.overlap_pairs.setdefault(pair, "cut %d: %s" % (number, how))
-        recordings = dict(self.kept, **finals)
+        shown = states(volume)
+        # A finalisation that the cut stopped before it returned may have committed: such a
+        # recording is either interrupted or whole.
+        committed_in_flight = {name: value for name, value in finishing.items()
+                               if name not in finals and shown.get(name) == "ok"}
+        tally.committed_in_flight += len(committed_in_flight)
+        recordings = dict(self.kept, **finals, **committed_in_flight)
         lost = check_recordings(volume, recordings)
         for name, reason in sorted(lost.items()):
             tally.add("lost", "cut %d: %s: %s" % (number, name, reason))
-        shown = states(volume)
         for name, state in shown.items():
             if name.startswith(RESERVATION_PREFIX) or state in ("provisional", "reservation", "torn", "unreadable"):
                 continue
