@@ -52,7 +52,6 @@ kel::DetFile exportable_data_file(const Volume &volume, const std::string &name)
     if (::stat(det_path.c_str(), &info) != 0)
         throw Failure(det_path, errno == ENOENT ? "no such data file" : system_reason("stat", errno));
     kel::DetFile file = kel::read_det_file(det_path);
-    judge_lengths(file);
     if (file.state == kel::DetState::unreadable) throw Failure(det_path, "unreadable: " + file.error);
     if (!kel::holds_recorded_data(file.state))
         throw Failure(det_path, std::string("the data file is ") + kel::state_name(file.state) +

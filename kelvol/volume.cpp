@@ -88,18 +88,6 @@ Volume open_volume(const std::string &config_path) {
     return volume;
 }
 
-void judge_lengths(kel::DetFile &file) {
-    if (!kel::holds_recorded_data(file.state) && file.state != kel::DetState::provisional) return;
-    for (size_t i = 0; i < file.entries.size(); ++i) {
-        const DetEntry &entry = file.entries[i];
-        if (entry.length >= 0) continue;
-        file.state = kel::DetState::torn;
-        file.error = "extent " + std::to_string(i) + " (offset " + std::to_string(entry.offset) + ", length " +
-                     std::to_string(entry.length) + ") has a negative length";
-        return;
-    }
-}
-
 VolumeScan scan_volume(const Volume &volume) {
     VolumeScan scan;
     try {
@@ -107,7 +95,6 @@ VolumeScan scan_volume(const Volume &volume) {
     } catch (const kel::SystemError &error) {
         throw Failure(error.path(), system_reason(error.call().c_str(), error.error_number()));
     }
-    for (kel::DetFile &file : scan.det_files) judge_lengths(file);
     merge_aliases(scan);
     return scan;
 }

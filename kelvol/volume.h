@@ -41,8 +41,4 @@ struct VolumeScan : kel::HeaderDirScan {
 // Lists the volume's header directory; throws Failure when it cannot be listed.
 VolumeScan scan_volume(const Volume &volume);
 
-// Marks a file torn, with the reason in its error, when an entry records a negative
-// length; a file that holds no data (a reservation, an unreadable one) is left as it is.
-void judge_lengths(kel::DetFile &file);
-
 }  // namespace kelvol

@@ -103,6 +103,19 @@ TemporaryFile temporary_file(const std::string &path, const tio::TemporaryName &
     return file;
 }
 
+// A negative length is no extent at all: no writer of the protocol records one, so the file
+// was damaged, and it holds no data to read.
+void judge_lengths(DetFile &file) {
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        const DetEntry &entry = file.entries[i];
+        if (entry.length >= 0) continue;
+        file.state = DetState::torn;
+        file.error = "extent " + std::to_string(i) + " (offset " + std::to_string(entry.offset) + ", length " +
+                     std::to_string(entry.length) + ") has a negative length";
+        return;
+    }
+}
+
 // What the writer mark beside a data file's ".det" file says of its recording.
 void apply_writer_mark(DetFile &file) {
     const tio::MarkFound found = tio::read_writer_mark(file.path);
@@ -157,6 +170,7 @@ DetFile read_det_file(const std::string &path) {
     else if (file.file_bytes % kRecordBytes != 0) file.state = DetState::torn;
     else file.state = state_of_entries(file.entries);
     file.size = saturated_sum(file.entries);
+    if (file.state == DetState::ok || file.state == DetState::provisional) judge_lengths(file);
     if (file.state == DetState::ok || file.state == DetState::provisional) apply_writer_mark(file);
     return file;
 }

@@ -16,7 +16,8 @@ namespace kel {
 // What a ".det" file is, in the order the checks are made:
 //   reservation  an "r_" file: an extent being added to a data file (or left behind);
 //   unreadable   it cannot be opened or read whole;
-//   torn         its size is not a multiple of 16 (a write cut short);
+//   torn         its size is not a multiple of 16 (a write cut short), or an entry has a
+//                negative length (error says which);
 //   provisional  an entry has a negative offset: an allocation in progress, or abandoned;
 //   ok           a data file whose every extent was allocated (an empty file is ok, size 0);
 //   recording    as ok, and its writer mark names a writer that is still recording;
