@@ -237,7 +237,7 @@ TIO_API TioHandle *tio_open(void) {
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    // The members are open in the first direction and, in write mode, the disk threads
+    // The members are open in the first direction and, in write mode, the workers' threads
     // run: a change now would leave the handle waiting for ever.
     if (handle->initialized) {
         report("Error! Handle is already initialised");

@@ -1,9 +1,7 @@
-// Teardown of a handle: ending the workers' disk threads, closing the device streams,
+// Teardown of a handle: ending the workers' threads, closing the device streams,
 // destroying the locks and releasing the blocks, the configuration and the handle itself.
 // tio_close, a failed tio_init and the end of a read sequence all end threads through here.
 #include "internal.h"
-
-#include <sched.h>
 
 namespace tio {
 
@@ -51,11 +49,11 @@ void cut_read_plan(TioWorker &worker, int32_t devices) {
     for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
 }
 
+// Gates are two-state, so opening each once is enough: the thread takes the call gate once
+// more (and sees stop), and while reading ahead each buffer gate at most once.
 void join_opening_gates(TioWorker &worker) {
-    while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
-        wake_all_gates(worker);
-        sched_yield();
-    }
+    wake_all_gates(worker);
+    pthread_join(worker.thread, nullptr);
     worker.thread = kNoThread;
 }
 
@@ -67,8 +65,8 @@ void shutdown_workers(TioHandle *handle) {
         cut_read_plan(workers[w], workers[w].devices_ready);
         store(workers[w].stop, 1);
     }
-    // The gates are opened until each thread has ended: a write-mode disk thread passes
-    // its drain, a read-mode one finishes the stripe it is in.
+    // Each thread, its gates opened, leaves its wait for the next call, or ends its read
+    // ahead after the member it is at.
     for (int32_t w = 0; w < count; ++w) {
         TioWorker &worker = workers[w];
         if (worker.thread != kNoThread) join_opening_gates(worker);

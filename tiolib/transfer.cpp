@@ -34,12 +34,11 @@ bool chunk_count_fits(int64_t chunks, int64_t length) {
     return false;
 }
 
-// How a stream of length > 0 bytes that starts at slot 0 is cut for the threads that fill
-// the staging buffers (a tio_write's copy threads, a read sequence's disk threads): every
-// device takes part in `stripe_passes` whole stripes, then hands over one final piece of
-// its own. The final piece is what remains of the device's share of the stream (a whole
-// chunk, the stream's tail or nothing), so a whole number of stripes sends its last stripe
-// through the final pass and every device has a final hand-over.
+// How a stream of length > 0 bytes that starts at slot 0 is cut among the members (a
+// tio_write, a read sequence's plan): every member takes part in `stripe_passes` whole
+// stripes, then has one final piece of its own. The final piece is what remains of the
+// member's share of the stream (a whole chunk, the stream's tail or nothing), so a whole
+// number of stripes sends its last stripe through the final piece.
 struct FillPlan {
     int32_t stripe_passes;
     int64_t chunks;  // whole chunks of the stream
@@ -54,14 +53,6 @@ bool plan_fill(const tio::StripeLayout &layout, int64_t length, FillPlan &plan) 
 
 int64_t final_piece(const tio::StripeLayout &layout, int64_t length, const FillPlan &plan, int32_t slot) {
     return tio::member_share(layout, length, slot) - plan.stripe_passes * layout.chunk_size;
-}
-
-// An initialised handle whose streams may be moved now: in write mode that is once the
-// disk threads have written everything handed over.
-bool ready_for_positioning(TioHandle *handle) {
-    if (!ready_for_transfer(handle)) return false;
-    if (handle->direction == 0) tio::wait_for_pending_writes(handle);
-    return true;
 }
 
 template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
@@ -168,10 +159,8 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
         handle->workers[w].user_buffer = bytes;
         store(handle->workers[w].read_stripes, plan.stripe_passes);
     }
-    for_each_device(handle, [&](TioWorker &worker, TioDevice &device) {
+    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
-        // Counted with the final hand-over, which every device gets, empty or not.
-        tio::add(worker.chunks_queued, static_cast<int64_t>(plan.stripe_passes) + 1);
         device.user_offset = slot * layout.chunk_size - fill;
         device.head_skip = slot == 0 ? fill : 0;
         store(device.read_tail, static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
@@ -273,7 +262,7 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
 
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
     const tio::HandleCall call(handle);
-    if (!call || !ready_for_positioning(handle)) return -1;
+    if (!call || !ready_for_transfer(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     // Whole stripes of the stream are whole rows on every member.
     const int64_t rows = offset / layout.stripe_size();
@@ -288,7 +277,7 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
 
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
     const tio::HandleCall call(handle);
-    if (!call || !ready_for_positioning(handle)) return -1;
+    if (!call || !ready_for_transfer(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     const bool positioned = every_device(handle, [&](TioDevice &device) {
         // Where the member's part of the extent at `offset` begins.
