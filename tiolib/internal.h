@@ -51,6 +51,30 @@ template <typename T> inline void add(T &field, T value) {
     __atomic_fetch_add(&field, value, __ATOMIC_ACQ_REL);
 }
 
+// ---- Fields of the public records by what they hold ----
+// The records keep the names of the old pipeline, whose filling side was "read_" and whose
+// emptying side "write_" in both modes; the engine reaches those fields by these names.
+
+// The handle's mode, as TioHandle::direction holds it.
+enum class Direction : int32_t { kUnset = -1, kWrite = 0, kRead = 1 };
+inline Direction direction_of(const TioHandle &handle) { return static_cast<Direction>(handle.direction); }
+inline void set_direction(TioHandle &handle, Direction direction) {
+    handle.direction = static_cast<int32_t>(direction);
+}
+
+// The plan of each member's part of a stream: whole stripes, then a final piece of the
+// member's own (a whole chunk, the stream's tail or nothing). Of the current tio_write in
+// write mode, of the read sequence in read mode.
+inline int32_t &plan_stripes(TioWorker &worker) { return worker.read_stripes; }
+inline const int32_t &plan_stripes(const TioWorker &worker) { return worker.read_stripes; }
+inline int32_t &final_piece_bytes(TioDevice &device) { return device.read_tail; }
+inline const int32_t &final_piece_bytes(const TioDevice &device) { return device.read_tail; }
+
+// Read mode: the chunks the current tio_read takes of each member: whole stripes, and one
+// more of the member when its extra is 1.
+inline int32_t &call_stripes(TioWorker &worker) { return worker.write_stripes; }
+inline int32_t &call_extra_chunk(TioDevice &device) { return device.write_extra; }
+
 // Two-state gates (see TioGate; gate.cpp).
 int gate_init(TioGate *gate);
 void gate_destroy(TioGate *gate);

@@ -45,8 +45,8 @@ void destroy_worker_gates(TioWorker &worker) {
 }
 
 void cut_read_plan(TioWorker &worker, int32_t devices) {
-    store(worker.read_stripes, 0);
-    for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
+    store(plan_stripes(worker), 0);
+    for (int32_t d = 0; d < devices; ++d) store(final_piece_bytes(worker.devices[d]), 0);
 }
 
 // Gates are two-state, so opening each once is enough: the thread takes the call gate once

@@ -120,11 +120,11 @@ int32_t plan_read_sequence(TioHandle *handle, int64_t total) {
     FillPlan plan = {0, 0};
     // An empty read sequence plans nothing.
     if (total > 0 && !plan_fill(layout, total, plan)) return -1;
-    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, plan.stripe_passes);
+    for (int32_t w = 0; w < handle->worker_count; ++w) store(tio::plan_stripes(handle->workers[w]), plan.stripe_passes);
     // The sequence's stream starts on member 0, so a device's slot is its global index.
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int64_t tail = total > 0 ? final_piece(layout, total, plan, device.global_index) : 0;
-        store(device.read_tail, static_cast<int32_t>(tail));
+        store(tio::final_piece_bytes(device), static_cast<int32_t>(tail));
         device.chunks_planned = plan.stripe_passes + (tail > 0 ? 1 : 0);
         device.chunks_taken = 0;
     });
@@ -141,7 +141,7 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
-    if (handle->direction != 0) {
+    if (tio::direction_of(*handle) != tio::Direction::kWrite) {
         report("Error! tio_write on a handle that is not in write mode");
         return -1;
     }
@@ -157,13 +157,13 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     auto *bytes = static_cast<uint8_t *>(const_cast<void *>(buffer));
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = bytes;
-        store(handle->workers[w].read_stripes, plan.stripe_passes);
+        store(tio::plan_stripes(handle->workers[w]), plan.stripe_passes);
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
         device.user_offset = slot * layout.chunk_size - fill;
         device.head_skip = slot == 0 ? fill : 0;
-        store(device.read_tail, static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
+        store(tio::final_piece_bytes(device), static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
     });
     // The next call starts on the device of the chunk after the last whole one, which
     // holds the partial chunk when there is one.
@@ -201,13 +201,13 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = static_cast<uint8_t *>(buffer);
-        handle->workers[w].write_stripes = stripes;
+        tio::call_stripes(handle->workers[w]) = stripes;
         handle->workers[w].read_failure = TioFailure{};
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
         device.user_offset = slot * layout.chunk_size;
-        device.write_extra = slot < rest ? 1 : 0;
+        tio::call_extra_chunk(device) = slot < rest ? 1 : 0;
     });
     handle->call_phase = phase;
     handle->stripe_phase = (rest + phase) % layout.members;
@@ -230,7 +230,7 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
     // The next tio_read starts at the device at stripe_phase, with its next planned chunk.
     const TioDevice *device = device_at(handle, handle->stripe_phase);
     if (device == nullptr || device->chunks_taken >= device->chunks_planned) return 0;
-    const int32_t tail = load(device->read_tail);
+    const int32_t tail = load(tio::final_piece_bytes(*device));
     const bool last_planned = device->chunks_taken + 1 == device->chunks_planned;
     return last_planned && tail > 0 ? tail : handle->props->chunk_size;
 }
@@ -238,7 +238,7 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    if (handle->direction != 1) return 0;
+    if (tio::direction_of(*handle) != tio::Direction::kRead) return 0;
     if (!ready_for_transfer(handle)) return -1;
     tio::finish_read_sequence(handle);
     reset_read_pipeline(handle);
