@@ -2,6 +2,13 @@
 # the JNI headers, jars compiled with every lint warning an error, and the native headers
 # that javac generates from the Java classes.
 find_package(Java 17 REQUIRED COMPONENTS Development Runtime)
+# FindJNI looks in JAVA_HOME first; unless one is given, that is the JDK of the javac just
+# found, so that the JNI headers and the compiler come from the same JDK.
+if(NOT JAVA_HOME AND NOT DEFINED ENV{JAVA_HOME})
+  file(REAL_PATH "${Java_JAVAC_EXECUTABLE}" kel_javac)
+  cmake_path(GET kel_javac PARENT_PATH kel_jdk_bin)
+  cmake_path(GET kel_jdk_bin PARENT_PATH JAVA_HOME)
+endif()
 # Only the JNI headers are used (JNI::JNI); naming an optional component keeps FindJNI
 # from requiring the AWT and JVM libraries, which a headless JDK may lack.
 find_package(JNI REQUIRED OPTIONAL_COMPONENTS JVM)

@@ -2,9 +2,10 @@
 # Checks what a shared library exports against the names its callers bind.
 #
 #   check_exports.sh LIBRARY [--data NAME:SIZE]... [--needs PATH]... [--unrelated-to TEXT]...
-#                    [--] FUNCTION...
+#                    [--version-script MAP]... [--] FUNCTION...
 #
-# Every FUNCTION must be a defined function (nm type T or W) and every --data NAME an
+# Every FUNCTION, and every name of the global: section of a linker version script MAP,
+# must be a defined function (nm type T or W) and every --data NAME an
 # initialised data symbol (type D) of SIZE bytes; nothing else may be exported, apart from
 # what the linker and the sanitizer runtimes add. --needs: the dynamic section holds a
 # NEEDED entry that is exactly PATH. --unrelated-to: no entry of the dynamic section
@@ -14,8 +15,15 @@ set -uo pipefail
 
 usage() {
   echo "usage: check_exports.sh LIBRARY [--data NAME:SIZE]... [--needs PATH]..." \
-       "[--unrelated-to TEXT]... [--] FUNCTION..." >&2
+       "[--unrelated-to TEXT]... [--version-script MAP]... [--] FUNCTION..." >&2
   exit 2
+}
+
+# The names of the global: section of a linker version script, one per line (comments
+# /* ... */ dropped, the local: section ignored).
+version_script_names() {
+  tr '\n' ' ' <"$1" | sed -E 's:/\*([^*]|\*+[^*/])*\*+/: :g; s/.*global:(.*)local:.*/\1/' |
+    tr ';' '\n' | tr -d ' \t' | grep -v '^$'
 }
 
 (($# >= 1)) || usage
@@ -38,6 +46,10 @@ while (($#)); do
     --unrelated-to)
       (($# >= 2)) || usage
       unrelated+=("$2")
+      shift 2 ;;
+    --version-script)
+      (($# >= 2)) && [[ -r $2 ]] || usage
+      mapfile -t -O "${#functions[@]}" functions < <(version_script_names "$2")
       shift 2 ;;
     --) shift; functions+=("$@"); break ;;
     -*) usage ;;

@@ -4,7 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DKEL_SANITIZE= -DKEL_JAVA_TESTS=OFF \
-  -DKEL_SUBDIRS="demo;bench" >/dev/null
-cmake --build build-release --target kel_demo -j"$(nproc)"
+cmake --preset release >/dev/null
+cmake --build --preset release --target kel_demo -j"$(nproc)"
 exec build-release/demo/kel_demo "$@"

@@ -43,12 +43,12 @@ Member member_at(TioHandle *handle, int32_t global_index) {
     return Member{&owner, &owner.devices[device]};
 }
 
-// Write mode: one member's hand-overs of the call (read_stripes whole chunks, then its
-// final piece), each written at the member's position straight from the caller's buffer.
+// Write mode: one member's pieces of the call (its plan's whole chunks, then its final
+// piece), each written at the member's position straight from the caller's buffer.
 // The first one of the member that continues a partial chunk skips the bytes written by
 // the call before.
 void write_member_part(TioWorker &worker, TioDevice &device) {
-    const int32_t stripes = load(worker.read_stripes);
+    const int32_t stripes = load(plan_stripes(worker));
     TioFailure failures{};
     auto hand_over = [&](int64_t length) {
         const int64_t skip = device.head_skip;
@@ -59,22 +59,20 @@ void write_member_part(TioWorker &worker, TioDevice &device) {
         device.user_offset += device.stripe_bytes;  // the member's next chunk is one stripe on
     };
     for (int32_t stripe = 0; stripe < stripes; ++stripe) hand_over(worker.chunk_size);
-    hand_over(load(device.read_tail));
-    // Recorded before the hand-overs are counted: a caller that sees the count sees the record.
+    hand_over(load(final_piece_bytes(device)));
     merge_failures(worker, &TioWorker::write_failure, failures);
-    add(worker.chunks_done, static_cast<int64_t>(stripes) + 1);
 }
 
 // The bytes the read plan gives chunk `chunk` of a member: whole chunks, then its final piece.
 int64_t planned_chunk_bytes(const TioWorker &worker, const TioDevice &device, int64_t chunk) {
-    return chunk < load(worker.read_stripes) ? worker.chunk_size : load(device.read_tail);
+    return chunk < load(plan_stripes(worker)) ? worker.chunk_size : load(final_piece_bytes(device));
 }
 
 // Read mode: one member's chunks of the call, each copied whole as the member delivers it.
 // Its first chunk of the sequence was read ahead into staging buffer 0 by its worker's
 // thread; the others are read straight into the caller's buffer.
 void read_member_part(TioWorker &worker, TioDevice &device) {
-    const int64_t count = worker.write_stripes + device.write_extra;
+    const int64_t count = call_stripes(worker) + call_extra_chunk(device);
     TioFailure failures{};
     for (int64_t i = 0; i < count; ++i) {
         const int64_t chunk = device.chunks_taken + i;
@@ -101,7 +99,7 @@ void take_part(TioHandle *handle) {
         const int32_t slot = __atomic_fetch_add(&handle->call_next_slot, 1, __ATOMIC_ACQ_REL);
         if (slot >= members) return;
         const Member member = member_at(handle, (handle->call_phase + slot) % members);
-        if (handle->direction == 0) {
+        if (direction_of(*handle) == Direction::kWrite) {
             write_member_part(*member.worker, *member.device);
         } else {
             read_member_part(*member.worker, *member.device);
@@ -115,7 +113,7 @@ void read_ahead(TioWorker &worker) {
     for (int32_t d = 0; d < worker.device_count; ++d) {
         TioDevice &device = worker.devices[d];
         if (device.chunks_planned == 0) continue;
-        perform_read_disk(&device, planned_chunk_bytes(worker, device, 0));
+        stage_from_member(device, planned_chunk_bytes(worker, device, 0));
     }
 }
 
@@ -129,21 +127,9 @@ int32_t workers_to_wake(const TioHandle *handle, int64_t length, int64_t chunks)
 
 }  // namespace
 
-void merge_failures(TioWorker &worker, TioFailure TioWorker::*record, const TioFailure &failures) {
-    if (failures.count == 0) return;
-    pthread_mutex_lock(&worker.failure_lock);
-    TioFailure &kept = worker.*record;
-    if (kept.count == 0) {
-        kept = failures;
-    } else {
-        kept.count = static_cast<int32_t>(std::min<int64_t>(INT32_MAX, int64_t{kept.count} + failures.count));
-    }
-    pthread_mutex_unlock(&worker.failure_lock);
-}
-
 void *serve_calls(void *arg) {
     TioWorker &worker = *static_cast<TioWorker *>(arg);
-    if (worker.handle->direction == 1) read_ahead(worker);
+    if (direction_of(*worker.handle) == Direction::kRead) read_ahead(worker);
     for (;;) {
         gate_take(&worker.call_gate);
         if (load(worker.stop) == 1) break;
@@ -162,4 +148,78 @@ void run_call(TioHandle *handle, int64_t length, int64_t chunks) {
     for (int32_t w = 0; w < woken; ++w) gate_take(&handle->workers[w].done_gate);
 }
 
+int32_t start_write_threads(TioHandle *handle) {
+    if (direction_of(*handle) != Direction::kWrite) return 0;
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        if (worker.thread != kNoThread) continue;  // a second call starts no second thread
+        store(worker.finished, 0);
+        if (pthread_create(&worker.thread, nullptr, serve_calls, &worker) != 0) {
+            worker.thread = kNoThread;
+            store(worker.finished, 1);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Bytes of the first `chunks` chunks of a member's read plan.
+int64_t planned_bytes(const TioWorker &worker, const TioDevice &device, int64_t chunks) {
+    const int64_t whole = std::min<int64_t>(chunks, load(plan_stripes(worker)));
+    return whole * worker.chunk_size + (chunks > whole ? load(final_piece_bytes(device)) : 0);
+}
+
+}  // namespace
+
+void finish_read_sequence(TioHandle *handle) {
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        if (worker.thread == kNoThread) continue;  // no sequence runs on this worker
+        // The next sequence starts behind what the tio_read calls took of this one.
+        for (int32_t d = 0; d < worker.device_count; ++d) {
+            TioDevice &device = worker.devices[d];
+            device.sequence_start += planned_bytes(worker, device, device.chunks_taken);
+        }
+        // Its thread may still be reading ahead, or wait for the next call: cut the plan
+        // (a read ahead then stops after the member it is at) and let it go.
+        cut_read_plan(worker, worker.device_count);
+        store(worker.stop, 1);
+        join_opening_gates(worker);
+        store(worker.stop, 0);
+        for (int32_t d = 0; d < worker.device_count; ++d) worker.devices[d].position = worker.devices[d].sequence_start;
+    }
+    for (int32_t w = 0; w < handle->worker_count; ++w) {
+        TioWorker &worker = handle->workers[w];
+        for (int32_t d = 0; d < worker.device_count; ++d) worker.devices[d].chunks_planned = worker.devices[d].chunks_taken;
+    }
+}
+
 }  // namespace tio
+
+extern "C" {
+
+TIO_API int32_t launch_write_threads(TioHandle *handle) {
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    return tio::start_write_threads(handle);
+}
+
+// Every tio_write has written what it was given before it returned: nothing to wait for.
+TIO_API int32_t tio_wait_threads(TioHandle *handle) {
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    return tio::report_write_failures(handle) ? 0 : -1;
+}
+
+TIO_API int32_t tio_join_threads(TioHandle *handle) {
+    const tio::HandleCall call(handle);
+    if (!call) return -1;
+    // Write-mode threads end only in tio_close; waiting for them here would hang.
+    if (tio::direction_of(*handle) == tio::Direction::kWrite) return -1;
+    tio::finish_read_sequence(handle);
+    return 0;
+}
+
+}  // extern "C"

@@ -434,8 +434,8 @@ TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size
 TIO_API int64_t tio_finalize_det(TioHandle *handle, const char *path, int64_t final_size) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    if (handle->direction == 0 && handle->workers != nullptr) {
-        tio::wait_for_pending_writes(handle);
+    // Every tio_write has written its bytes when it returned: only failures are left to hear of.
+    if (tio::direction_of(*handle) == tio::Direction::kWrite && handle->workers != nullptr) {
         if (!tio::report_write_failures(handle) || !tio::sync_written_members(handle)) return -1;
     }
     if (tio::handle_failed_before(handle, tio::kWriteFailed | tio::kSyncFailed, path ? path : "the data file")) return -1;

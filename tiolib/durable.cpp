@@ -86,7 +86,7 @@ bool sync_file(const std::string &path) {
 }
 
 bool sync_written_members(TioHandle *handle) {
-    if (handle->direction != 0 || handle->workers == nullptr || !handle->unsynced) return true;
+    if (direction_of(*handle) != Direction::kWrite || handle->workers == nullptr || !handle->unsynced) return true;
     std::vector<MemberSync> syncs;
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         const TioWorker &worker = handle->workers[w];

@@ -13,18 +13,21 @@
 
 namespace {
 
+using tio::Direction;
 using tio::report;
 
 // Member devices are opened close-on-exec; every transfer is a pread or pwrite at an
 // explicit position on the stream's descriptor (the stream's buffer is never used), so a
 // failure is seen at once. Write mode neither truncates nor creates: the members hold other
 // data files' extents, and a member that is missing is a disk that dropped out or a file
-// system that did not mount, whose recordings must not be replaced by a new empty file. With direct I/O the open fails (EINVAL) where the file system refuses it.
-FILE *open_member(const char *path, int32_t direction, bool direct_io) {
-    const int access = direction == 1 ? O_RDONLY : O_WRONLY;
+// system that did not mount, whose recordings must not be replaced by a new empty file.
+// With direct I/O the open fails (EINVAL) where the file system refuses it.
+FILE *open_member(const char *path, Direction direction, bool direct_io) {
+    const bool reading = direction == Direction::kRead;
+    const int access = reading ? O_RDONLY : O_WRONLY;
     const int fd = open(path, access | O_CLOEXEC | (direct_io ? O_DIRECT : 0));
     if (fd < 0) return nullptr;
-    FILE *file = fdopen(fd, direction == 1 ? "rb" : "wb");
+    FILE *file = fdopen(fd, reading ? "rb" : "wb");
     if (file == nullptr) {
         close(fd);
         return nullptr;
@@ -52,7 +55,7 @@ std::string direct_io_refusal(const TioDevice &device, const FsProps &props, int
 }
 
 // Opens the member of a device; false after printing why it cannot serve.
-bool open_device(TioDevice &device, const FsProps &props, int32_t direction) {
+bool open_device(TioDevice &device, const FsProps &props, Direction direction) {
     const bool direct_io = props.direct_io == 1;
     device.file = open_member(device.path, direction, direct_io);
     if (device.file == nullptr) {
@@ -94,19 +97,19 @@ bool init_buffer(TioBuffer &buffer, int32_t chunk_size) {
 
 // Opens one member and builds its buffers; on failure undoes its own part and
 // returns false after printing the reason.
-bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, int32_t direction) {
+bool init_device(TioDevice &device, const FsProps &props, int32_t global_index, Direction direction) {
     device.write_index = -1;
     device.read_index = -1;
     device.global_index = global_index;
     device.user_offset = 0;
-    device.read_tail = 0;
+    tio::final_piece_bytes(device) = 0;
     device.head_skip = 0;
     device.position = 0;
     device.sequence_start = 0;
     device.block_size = 0;
     device.stripe_bytes = tio::layout_of(props).stripe_size();
     device.path = props.devices[global_index].path;
-    if (direction != 0 && direction != 1) {
+    if (direction != Direction::kWrite && direction != Direction::kRead) {
         report("Error! Direction not set");
         return false;
     }
@@ -149,7 +152,7 @@ bool init_worker_gates(TioWorker &worker) {
 }
 
 bool init_worker(TioWorker &worker, TioHandle *handle, int32_t index, const FsProps &props, int32_t &next_global,
-                 int32_t direction) {
+                 Direction direction) {
     const int32_t stripes = props.stripe_count, workers = props.thread_count;
     worker.handle = handle;
     if (!init_worker_gates(worker)) {
@@ -223,7 +226,7 @@ TIO_API TioHandle *tio_open(void) {
     handle->workers = nullptr;
     handle->props = nullptr;
     handle->initialized = 0;
-    handle->direction = -1;
+    tio::set_direction(*handle, tio::Direction::kUnset);
     handle->magic = TIO_MAGIC;
     handle->stripe_phase = 0;
     handle->chunk_fill = 0;
@@ -238,14 +241,14 @@ TIO_API TioHandle *tio_open(void) {
 TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    // The members are open in the first direction and, in write mode, the disk threads
+    // The members are open in the first direction and, in write mode, the workers' threads
     // run: a change now would leave the handle waiting for ever.
     if (handle->initialized) {
         report("Error! Handle is already initialised");
         return -1;
     }
     if (dir == 0) return -1;
-    handle->direction = dir < 0 ? 1 : 0;
+    tio::set_direction(*handle, dir < 0 ? tio::Direction::kRead : tio::Direction::kWrite);
     return 0;
 }
 
@@ -272,8 +275,9 @@ TIO_API int32_t tio_init(TioHandle *handle) {
     handle->workers = workers;
     handle->worker_count = worker_count;
     int32_t next_global = 0;
+    const Direction direction = tio::direction_of(*handle);
     for (int32_t w = 0; w < worker_count; ++w) {
-        if (!init_worker(workers[w], handle, w, *props, next_global, handle->direction)) return tio::undo_init(handle);
+        if (!init_worker(workers[w], handle, w, *props, next_global, direction)) return tio::undo_init(handle);
     }
     if (tio::start_write_threads(handle) < 0) {
         report("Error! Launching write threads failed");

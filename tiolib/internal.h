@@ -51,6 +51,30 @@ template <typename T> inline void add(T &field, T value) {
     __atomic_fetch_add(&field, value, __ATOMIC_ACQ_REL);
 }
 
+// ---- Fields of the public records by what they hold ----
+// The records keep the names of the old pipeline, whose filling side was "read_" and whose
+// emptying side "write_" in both modes; the engine reaches those fields by these names.
+
+// The handle's mode, as TioHandle::direction holds it.
+enum class Direction : int32_t { kUnset = -1, kWrite = 0, kRead = 1 };
+inline Direction direction_of(const TioHandle &handle) { return static_cast<Direction>(handle.direction); }
+inline void set_direction(TioHandle &handle, Direction direction) {
+    handle.direction = static_cast<int32_t>(direction);
+}
+
+// The plan of each member's part of a stream: whole stripes, then a final piece of the
+// member's own (a whole chunk, the stream's tail or nothing). Of the current tio_write in
+// write mode, of the read sequence in read mode.
+inline int32_t &plan_stripes(TioWorker &worker) { return worker.read_stripes; }
+inline const int32_t &plan_stripes(const TioWorker &worker) { return worker.read_stripes; }
+inline int32_t &final_piece_bytes(TioDevice &device) { return device.read_tail; }
+inline const int32_t &final_piece_bytes(const TioDevice &device) { return device.read_tail; }
+
+// Read mode: the chunks the current tio_read takes of each member: whole stripes, and one
+// more of the member when its extra is 1.
+inline int32_t &call_stripes(TioWorker &worker) { return worker.write_stripes; }
+inline int32_t &call_extra_chunk(TioDevice &device) { return device.write_extra; }
+
 // Two-state gates (see TioGate; gate.cpp).
 int gate_init(TioGate *gate);
 void gate_destroy(TioGate *gate);
@@ -96,9 +120,21 @@ Moved write_staged(TioDevice &device, uint8_t *data, int64_t length, int64_t pos
 // -1 when it cannot be learnt.
 int32_t direct_io_block_size(int fd);
 
-// Read mode: empties the member's next staging buffer into the caller's buffer at the
-// member's user_offset (the bytes it holds, nothing more), steps user_offset on by one
-// stripe, and notes in `failure` a chunk that did not arrive whole (pipeline.cpp).
+// ---- Staging buffers (staging.cpp) ----
+
+enum class StagingSide { kFill, kEmpty };
+
+// The member's next staging buffer of the side, its gate taken (waiting for it if need be).
+TioBuffer &take_next_buffer(TioDevice &device, StagingSide side);
+
+// Fills the member's next staging buffer with up to `length` bytes read at its position,
+// noting in the buffer how many it asked for and the read's errno; the position moves on
+// by `length`, also when the read fails or is short.
+void stage_from_member(TioDevice &device, int64_t length);
+
+// Empties the member's next staging buffer into the caller's buffer at the member's
+// user_offset (the bytes it holds, nothing more), steps user_offset on by one stripe, and
+// notes in `failure` a chunk that did not arrive whole.
 void copy_staged_chunk(TioDevice &device, uint8_t *user_buffer, TioFailure &failure);
 
 // ---- Workers taking part in a call (crew.cpp) ----
@@ -114,8 +150,30 @@ void *serve_calls(void *worker);
 // the call's size makes worth waking; returns when all are done.
 void run_call(TioHandle *handle, int64_t length, int64_t chunks);
 
+// Write mode: starts a thread for every worker that has none (launch_write_threads within
+// a call that holds the handle). 0; -1 when a thread could not be started.
+int32_t start_write_threads(TioHandle *handle);
+
+// Read mode: ends the workers' threads of the current read sequence. A sequence whose plan
+// was not read to the end is cut short first, so that no read ahead goes on. Afterwards no
+// device has a chunk left to read, and the members stand behind the chunks taken.
+void finish_read_sequence(TioHandle *handle);
+
+// ---- Failed transfers (failures.cpp) ----
+
+// Adds a failed device transfer to a record; the first one's details are kept.
+void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,
+                  int32_t error_number);
+
 // Adds the failures one member's part of a call met to its worker's record.
 void merge_failures(TioWorker &worker, TioFailure TioWorker::*record, const TioFailure &failures);
+
+// Print one line for the failures the workers recorded since the last report (the first
+// failure in worker order, and how many more there were) and start the records again.
+// true when there was none. Writes: once the calls that wrote have returned; reads: after
+// the members' parts of a tio_read are done.
+bool report_write_failures(TioHandle *handle);
+bool report_read_failures(TioHandle *handle);
 
 // ---- Teardown (teardown.cpp) ----
 
@@ -127,12 +185,12 @@ void release_buffer_blocks(TioDevice &device);
 // Destroys the gates and the lock a worker's calls use, when they were set up.
 void destroy_worker_gates(TioWorker &worker);
 
-// Makes a read-mode disk thread end after the stripe it is in: its plan shrinks to nothing
-// for the first `devices` devices.
+// Shrinks a worker's read plan to nothing for its first `devices` devices, so that a read
+// ahead in progress stops after the member it is at.
 void cut_read_plan(TioWorker &worker, int32_t devices);
 
-// Joins the worker's disk thread while opening its gates, so that a thread waiting for a
-// buffer that nobody will fill or empty goes on and ends.
+// Joins the worker's thread (its `stop` set) after opening its gates, so that a thread
+// waiting for the next call or for a buffer that nobody will fill or empty goes on and ends.
 void join_opening_gates(TioWorker &worker);
 
 // Stops, wakes and joins every thread of the handle, closes the device streams and
@@ -144,31 +202,5 @@ void release_workers(TioHandle *handle);
 
 // Undoes a partial tio_init (shutdown, then release) so that it leaks nothing; -1.
 int32_t undo_init(TioHandle *handle);
-
-// ---- Pipeline (pipeline.cpp) ----
-
-// Write mode: waits (polling every millisecond) until the disk threads have processed
-// every chunk handed over.
-void wait_for_pending_writes(const TioHandle *handle);
-
-// Read mode: waits for the disk threads of the current read sequence. A sequence whose
-// plan was not read to the end is cut short first, since its threads would wait for
-// ever for buffers that nobody empties. Afterwards no device has a chunk left to read.
-void finish_read_sequence(TioHandle *handle);
-
-// Write mode: starts a disk thread for every worker that has none (launch_write_threads
-// within a call that holds the handle). 0; -1 when a thread could not be started.
-int32_t start_write_threads(TioHandle *handle);
-
-// Adds a failed device transfer to a worker's record; the first one's details are kept.
-void note_failure(TioFailure &failure, const char *path, int64_t requested, int64_t moved,
-                  int32_t error_number);
-
-// Print one line for the failures the workers recorded since the last report (the first
-// failure in worker order, and how many more there were) and start the records again.
-// true when there was none. Writes: called once the disk threads have written everything
-// handed over; reads: after the copy threads of a tio_read have ended.
-bool report_write_failures(TioHandle *handle);
-bool report_read_failures(TioHandle *handle);
 
 }  // namespace tio

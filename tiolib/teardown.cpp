@@ -1,11 +1,9 @@
-// Teardown of a handle: ending the workers' disk threads, closing the device streams,
+// Teardown of a handle: ending the workers' threads, closing the device streams,
 // destroying the locks and releasing the blocks, the configuration and the handle itself.
 // tio_close, a failed tio_init and the end of a read sequence all end threads through here.
 #include "durable.h"
 #include "internal.h"
 #include "mark_internal.h"
-
-#include <sched.h>
 
 namespace tio {
 
@@ -49,15 +47,15 @@ void destroy_worker_gates(TioWorker &worker) {
 }
 
 void cut_read_plan(TioWorker &worker, int32_t devices) {
-    store(worker.read_stripes, 0);
-    for (int32_t d = 0; d < devices; ++d) store(worker.devices[d].read_tail, 0);
+    store(plan_stripes(worker), 0);
+    for (int32_t d = 0; d < devices; ++d) store(final_piece_bytes(worker.devices[d]), 0);
 }
 
+// Gates are two-state, so opening each once is enough: the thread takes the call gate once
+// more (and sees stop), and while reading ahead each buffer gate at most once.
 void join_opening_gates(TioWorker &worker) {
-    while (pthread_tryjoin_np(worker.thread, nullptr) != 0) {
-        wake_all_gates(worker);
-        sched_yield();
-    }
+    wake_all_gates(worker);
+    pthread_join(worker.thread, nullptr);
     worker.thread = kNoThread;
 }
 
@@ -69,8 +67,8 @@ void shutdown_workers(TioHandle *handle) {
         cut_read_plan(workers[w], workers[w].devices_ready);
         store(workers[w].stop, 1);
     }
-    // The gates are opened until each thread has ended: a write-mode disk thread passes
-    // its drain, a read-mode one finishes the stripe it is in.
+    // Each thread, its gates opened, leaves its wait for the next call, or ends its read
+    // ahead after the member it is at.
     for (int32_t w = 0; w < count; ++w) {
         TioWorker &worker = workers[w];
         if (worker.thread != kNoThread) join_opening_gates(worker);
@@ -123,7 +121,6 @@ TIO_API int32_t tio_close(TioHandle *handle) {
     call.retire();
     int32_t result = tio::handle_failed_before(handle, tio::kSyncFailed, "what the handle wrote") ? -1 : 0;
     if (handle->workers != nullptr) {
-        if (handle->direction == 0) tio::wait_for_pending_writes(handle);
         // A device write that failed after the last tio_wait_threads is reported here; what
         // was written is on the disk when close returns 0.
         if (!tio::report_write_failures(handle) || !tio::sync_written_members(handle)) result = -1;

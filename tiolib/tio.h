@@ -80,9 +80,9 @@ typedef struct TioBuffer {
 } TioBuffer;
 
 /* The first failed device transfer of a worker that is not reported yet, and how many
- * failed since the last report. The disk thread records write failures, the copy thread
- * chunks that a device read did not deliver whole; the call that reports them prints one
- * line and starts the record again. */
+ * failed since the last report. The threads that serve a call record the writes that
+ * failed or were short and the chunks that a member did not deliver whole; the call that
+ * reports them prints one line and starts the record again. */
 typedef struct TioFailure {
     const char *path;      /* the member's path */
     int64_t requested;     /* bytes the transfer should have moved */
@@ -100,17 +100,20 @@ typedef struct TioDevice {
     TioBuffer buffers[2];
     int32_t read_index;           /* buffer last taken by the filling side */
     int32_t write_index;          /* buffer last taken by the emptying side */
-    int32_t read_tail;            /* bytes of the final hand-over of the filling side:
-                                     of the current tio_write in write mode, of the read
-                                     sequence in read mode */
-    int32_t write_extra;          /* read mode: one more chunk in the final pass */
+    int32_t read_tail;            /* bytes of the member's final piece after its whole
+                                     stripes: of the current tio_write in write mode, of
+                                     the read sequence in read mode */
+    int32_t write_extra;          /* read mode: 1 when the current tio_read takes one more
+                                     chunk of the member after its whole stripes */
     int64_t user_offset;          /* offset in user_buffer of the next chunk */
-    int32_t head_skip;            /* write mode: bytes of the first hand-over already written */
+    int32_t head_skip;            /* write mode: bytes of the member's first piece of the
+                                     current tio_write already written by the call before */
     const char *path;             /* the member's path in the device table, for messages */
     int64_t chunks_planned;       /* read mode: chunks the read plan gives this device */
     int64_t chunks_taken;         /* read mode: chunks the tio_read calls have asked for */
     int64_t position;             /* byte on the member of its next transfer: write mode, where
-                                     its next stream byte goes; read mode, of perform_read_disk */
+                                     its next stream byte goes; read mode, of its next read
+                                     ahead into a staging buffer */
     int64_t sequence_start;       /* read mode: position of the read sequence's first chunk */
     int32_t block_size;           /* direct I/O: the member's logical block size; 0 buffered */
 } TioDevice;
@@ -121,12 +124,13 @@ typedef struct TioDevice {
 typedef struct TioWorker {
     TioDevice *devices;
     uint8_t *user_buffer;
-    int32_t write_stripes;        /* read mode: whole stripes the current tio_read copies */
+    int32_t write_stripes;        /* read mode: whole stripes the current tio_read takes of
+                                     each member */
     int32_t read_stripes;         /* whole stripes of each member: of the current tio_write
                                      (write mode) or of the read sequence's plan (read mode) */
-    int64_t chunks_queued;        /* write mode: hand-overs (a member's chunk or piece of a
-                                     call, or an empty one) since init */
-    int64_t chunks_done;          /* write mode: hand-overs written */
+    int64_t chunks_queued;        /* not kept by the engine, whose calls have written what
+                                     they were given when they return: stays 0 */
+    int64_t chunks_done;          /* buffers emptied by write_disk; the engine keeps no count */
     int32_t device_count;
     int32_t index;
     int32_t stop;                 /* 1 asks the worker's thread to end */
@@ -188,12 +192,12 @@ TIO_API int32_t tio_set_dir(TioHandle *handle, int32_t dir);
  * O_DIRECT, or its blocks do not divide the chunk size, its table offset or the table's
  * start); after -1 nothing built is kept. */
 TIO_API int32_t tio_init(TioHandle *handle);
-/* Ends every thread (write mode: after writing every chunk handed over and syncing the
- * members written since their last sync), closes every member, marks the handle's
- * unfinalised recordings "closed", releases everything and the handle itself; later calls
- * with the handle are refused, and its address is not handed out again by the next
- * tio_open calls. 0; -1 when a device write failed since the last tio_wait_threads, or a
- * sync failed now or earlier (one line; everything is released still), or with its own
+/* Ends every worker's thread (every tio_write has written its bytes when it returned),
+ * syncs the members written since their last sync (write mode), closes every member, marks
+ * the handle's unfinalised recordings "closed", releases everything and the handle itself;
+ * later calls with the handle are refused, and its address is not handed out again by the
+ * next tio_open calls. 0; -1 when a device write failed since the last tio_wait_threads, or
+ * a sync failed now or earlier (one line; everything is released still), or with its own
  * message on a handle that is not live or whose magic does not match (then nothing is
  * released). */
 TIO_API int32_t tio_close(TioHandle *handle);
@@ -364,8 +368,9 @@ TIO_API int64_t finalizeDet(FsProps *props, const char *path, int64_t final_size
  * (and tio_seek), tio_launch_read_threads, tio_read calls that together ask for no more
  * than the planned total, tio_join_threads. Chunk k of a stream lies on member k mod S. */
 
-/* Positions every member at offset + its table offset + the table's start (first waiting
- * for the writes handed over, in write mode), and starts a new stream on member 0. 0, or
+/* Positions every member at offset + its table offset + the table's start (waiting for
+ * nothing: every tio_write has written its bytes when it returned), and starts a new
+ * stream on member 0. 0, or
  * -1 with a message (not initialised; "Error! Couldn't perform seek": a position out of
  * range or refused, or with direct I/O not on a block of the member; the members before it
  * stay positioned). */
@@ -382,8 +387,8 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset);
  * length or null buffer, or with a message (not initialised, not in write mode, too many
  * chunks for one call). A failed device write shows at tio_wait_threads. */
 TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length);
-/* Waits until every chunk handed over has been written (tio_write writes them before it
- * returns, so this waits for nothing but reports). 0, or -1 when a device write
+/* Reports the writes of the tio_write calls since the last report (each of them wrote
+ * before it returned, so this waits for nothing). 0, or -1 when a device write
  * failed since the last report: one line names the member and the reason of the first
  * failure and counts the others. */
 TIO_API int32_t tio_wait_threads(TioHandle *handle);
@@ -404,11 +409,12 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total);
  * of the first such chunk and counts the others; the bytes that arrived are copied, the
  * rest of buffer is not touched). */
 TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length);
-/* Waits for the read sequence's disk threads; a sequence not read to the end is cut
- * short first. 0; -1 in write mode (whose disk threads end only in tio_close). */
+/* Ends the read sequence's threads, waiting for a read ahead in progress; a sequence not
+ * read to the end is cut short first. 0; -1 in write mode (whose threads end only in
+ * tio_close). */
 TIO_API int32_t tio_join_threads(TioHandle *handle);
 /* The plan of a read sequence of total bytes (tio_launch_read_threads calls it): the
- * whole stripes every disk thread reads, then each member's final piece (what remains of
+ * whole stripes read from every member, then each member's final piece (what remains of
  * its share of the stream). Starts no thread. 0; -1 for a negative total, or with a
  * message (too large, not initialised). */
 TIO_API int32_t mapReads(TioHandle *handle, int64_t total);
@@ -418,11 +424,19 @@ TIO_API int32_t mapReads(TioHandle *handle, int64_t total);
  * write mode, before tio_launch_read_threads, after tio_join_threads). Touches no file. */
 TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
 
-/* ---- Pipeline internals ------------------------------------------------------------ */
-/* Per member, two staging buffers form a queue of depth two between a filling side and an
- * emptying side. "read_" steps and threads fill the buffers (from the caller's buffer in
- * write mode, from the member in read mode); "write_" ones empty them. Exported for the
- * engine's own threads; callers use the transfers above. */
+/* ---- Workers' threads, and the described pipeline steps ---------------------------- */
+/* Each worker has a thread (write mode: from tio_init to tio_close; read mode: for one read
+ * sequence) that takes part in the transfer calls: a call shares its members out between
+ * the caller's thread and the woken workers, moves whole chunks straight between the
+ * caller's buffer and the members, and returns when every member is done. Per member, two
+ * staging buffers form a queue of depth two between a filling side and an emptying side;
+ * the engine stages through them only the first chunk of a read sequence, read ahead, and
+ * what direct I/O cannot take from or give to the caller's memory.
+ *
+ * The steps and thread bodies below drive the staging buffers chunk by chunk: "read_" ones
+ * fill the buffers (from a caller's buffer in write mode, from the member in read mode),
+ * "write_" ones empty them. They are exported and work for callers that drive a handle's
+ * staging buffers themselves; the engine's own calls do not use them. */
 
 /* Per-chunk steps; each waits for its next buffer, moves one chunk and hands it over.
  * perform_read_buff copies length bytes from user_buffer at the member's user_offset and
@@ -431,17 +445,18 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle);
  * notes in the buffer how many it asked for and the read's errno; perform_write_disk
  * writes a buffer to the member at its position (with direct I/O padded to whole blocks,
  * so whole chunks). Both move the position on by the chunk, also when the transfer fails
- * or is short. None of them prints: the thread bodies record what failed for the call
- * that reports it, and the steps called on their own drop it. The engine's own calls move
- * whole chunks straight and use these steps for read-ahead only. */
+ * or is short. None of them prints, and failures met by the steps called on their own are
+ * dropped. */
 TIO_API void perform_read_buff(TioDevice *device, uint8_t *user_buffer, int64_t length);
 TIO_API void perform_read_disk(TioDevice *device, int64_t length);
 TIO_API void perform_write_disk(TioDevice *device);
 TIO_API void perform_write_buff(TioDevice *device, uint8_t *user_buffer);
-/* Thread bodies of the pipeline, each given its TioWorker: write_disk empties the
- * members' buffers to the members until stop, read_disk fills them by the read plan,
- * read_buff fills them from user_buffer for one write, write_buff empties them into
- * user_buffer for one read. Return null. The engine's workers run a body of their own. */
+/* Thread bodies of the steps, each given its TioWorker: write_disk empties the members'
+ * buffers to the members until stop (counting them in chunks_done, its failures in
+ * write_failure), read_disk fills them by the read plan (read_stripes, read_tail),
+ * read_buff fills them from user_buffer for one write (read_stripes, read_tail, head_skip),
+ * write_buff empties them into user_buffer for one read (write_stripes, write_extra, its
+ * failures in read_failure). Return null. */
 TIO_API void *write_disk(void *worker);
 TIO_API void *read_disk(void *worker);
 TIO_API void *read_buff(void *worker);
@@ -449,8 +464,8 @@ TIO_API void *write_buff(void *worker);
 /* Write mode: starts a thread for every worker that has none (tio_init calls it). 0;
  * 0 without doing anything in read mode; -1 when a thread could not be started. */
 TIO_API int32_t launch_write_threads(TioHandle *handle);
-/* tio_close's shutdown: ends every thread (write mode: after writing every chunk handed
- * over), closes the members and destroys the locks; the blocks stay for tio_close. 0. */
+/* tio_close's shutdown: ends every worker's thread, closes the members and destroys the
+ * locks; the blocks stay for tio_close. 0. */
 TIO_API int32_t join_unlock(TioHandle *handle);
 /* Sleeps that resume after signals for the time left: a request; nanoseconds below one
  * second (anything else returns at once); milliseconds. Always 1. */

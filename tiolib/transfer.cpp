@@ -34,12 +34,11 @@ bool chunk_count_fits(int64_t chunks, int64_t length) {
     return false;
 }
 
-// How a stream of length > 0 bytes that starts at slot 0 is cut for the threads that fill
-// the staging buffers (a tio_write's copy threads, a read sequence's disk threads): every
-// device takes part in `stripe_passes` whole stripes, then hands over one final piece of
-// its own. The final piece is what remains of the device's share of the stream (a whole
-// chunk, the stream's tail or nothing), so a whole number of stripes sends its last stripe
-// through the final pass and every device has a final hand-over.
+// How a stream of length > 0 bytes that starts at slot 0 is cut among the members (a
+// tio_write, a read sequence's plan): every member takes part in `stripe_passes` whole
+// stripes, then has one final piece of its own. The final piece is what remains of the
+// member's share of the stream (a whole chunk, the stream's tail or nothing), so a whole
+// number of stripes sends its last stripe through the final piece.
 struct FillPlan {
     int32_t stripe_passes;
     int64_t chunks;  // whole chunks of the stream
@@ -54,14 +53,6 @@ bool plan_fill(const tio::StripeLayout &layout, int64_t length, FillPlan &plan) 
 
 int64_t final_piece(const tio::StripeLayout &layout, int64_t length, const FillPlan &plan, int32_t slot) {
     return tio::member_share(layout, length, slot) - plan.stripe_passes * layout.chunk_size;
-}
-
-// An initialised handle whose streams may be moved now: in write mode that is once the
-// disk threads have written everything handed over.
-bool ready_for_positioning(TioHandle *handle) {
-    if (!ready_for_transfer(handle)) return false;
-    if (handle->direction == 0) tio::wait_for_pending_writes(handle);
-    return true;
 }
 
 template <typename Fn> void for_each_device(TioHandle *handle, Fn fn) {
@@ -129,11 +120,11 @@ int32_t plan_read_sequence(TioHandle *handle, int64_t total) {
     FillPlan plan = {0, 0};
     // An empty read sequence plans nothing.
     if (total > 0 && !plan_fill(layout, total, plan)) return -1;
-    for (int32_t w = 0; w < handle->worker_count; ++w) store(handle->workers[w].read_stripes, plan.stripe_passes);
+    for (int32_t w = 0; w < handle->worker_count; ++w) store(tio::plan_stripes(handle->workers[w]), plan.stripe_passes);
     // The sequence's stream starts on member 0, so a device's slot is its global index.
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int64_t tail = total > 0 ? final_piece(layout, total, plan, device.global_index) : 0;
-        store(device.read_tail, static_cast<int32_t>(tail));
+        store(tio::final_piece_bytes(device), static_cast<int32_t>(tail));
         device.chunks_planned = plan.stripe_passes + (tail > 0 ? 1 : 0);
         device.chunks_taken = 0;
     });
@@ -150,7 +141,7 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     if (length == 0) return 0;
     if (length < 0 || buffer == nullptr) return -1;
     if (!ready_for_transfer(handle)) return -1;
-    if (handle->direction != 0) {
+    if (tio::direction_of(*handle) != tio::Direction::kWrite) {
         report("Error! tio_write on a handle that is not in write mode");
         return -1;
     }
@@ -166,15 +157,13 @@ TIO_API int32_t tio_write(TioHandle *handle, const void *buffer, int64_t length)
     auto *bytes = static_cast<uint8_t *>(const_cast<void *>(buffer));
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = bytes;
-        store(handle->workers[w].read_stripes, plan.stripe_passes);
+        store(tio::plan_stripes(handle->workers[w]), plan.stripe_passes);
     }
-    for_each_device(handle, [&](TioWorker &worker, TioDevice &device) {
+    for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
-        // Counted with the final hand-over, which every device gets, empty or not.
-        tio::add(worker.chunks_queued, static_cast<int64_t>(plan.stripe_passes) + 1);
         device.user_offset = slot * layout.chunk_size - fill;
         device.head_skip = slot == 0 ? fill : 0;
-        store(device.read_tail, static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
+        store(tio::final_piece_bytes(device), static_cast<int32_t>(final_piece(layout, laid_out, plan, slot)));
     });
     // The next call starts on the device of the chunk after the last whole one, which
     // holds the partial chunk when there is one.
@@ -213,13 +202,13 @@ TIO_API int32_t tio_read(TioHandle *handle, void *buffer, int64_t length) {
     }
     for (int32_t w = 0; w < handle->worker_count; ++w) {
         handle->workers[w].user_buffer = static_cast<uint8_t *>(buffer);
-        handle->workers[w].write_stripes = stripes;
+        tio::call_stripes(handle->workers[w]) = stripes;
         handle->workers[w].read_failure = TioFailure{};
     }
     for_each_device(handle, [&](TioWorker &, TioDevice &device) {
         const int32_t slot = slot_of(layout, device, phase);
         device.user_offset = slot * layout.chunk_size;
-        device.write_extra = slot < rest ? 1 : 0;
+        tio::call_extra_chunk(device) = slot < rest ? 1 : 0;
     });
     handle->call_phase = phase;
     handle->stripe_phase = (rest + phase) % layout.members;
@@ -242,7 +231,7 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
     // The next tio_read starts at the device at stripe_phase, with its next planned chunk.
     const TioDevice *device = device_at(handle, handle->stripe_phase);
     if (device == nullptr || device->chunks_taken >= device->chunks_planned) return 0;
-    const int32_t tail = load(device->read_tail);
+    const int32_t tail = load(tio::final_piece_bytes(*device));
     const bool last_planned = device->chunks_taken + 1 == device->chunks_planned;
     return last_planned && tail > 0 ? tail : handle->props->chunk_size;
 }
@@ -250,7 +239,7 @@ TIO_API int64_t tio_next_chunk_bytes(TioHandle *handle) {
 TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
     const tio::HandleCall call(handle);
     if (!call) return -1;
-    if (handle->direction != 1) return 0;
+    if (tio::direction_of(*handle) != tio::Direction::kRead) return 0;
     if (!ready_for_transfer(handle)) return -1;
     tio::finish_read_sequence(handle);
     reset_read_pipeline(handle);
@@ -274,7 +263,7 @@ TIO_API int32_t tio_launch_read_threads(TioHandle *handle, int64_t total) {
 
 TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
     const tio::HandleCall call(handle);
-    if (!call || !ready_for_positioning(handle)) return -1;
+    if (!call || !ready_for_transfer(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     // Whole stripes of the stream are whole rows on every member.
     const int64_t rows = offset / layout.stripe_size();
@@ -289,7 +278,7 @@ TIO_API int32_t tio_seek(TioHandle *handle, int64_t offset) {
 
 TIO_API int32_t tio_set_offset(TioHandle *handle, int64_t offset) {
     const tio::HandleCall call(handle);
-    if (!call || !ready_for_positioning(handle)) return -1;
+    if (!call || !ready_for_transfer(handle)) return -1;
     const tio::StripeLayout layout = layout_of(handle);
     const bool positioned = every_device(handle, [&](TioDevice &device) {
         // Where the member's part of the extent at `offset` begins.

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <set>
@@ -71,12 +73,12 @@ protected:
     kelvol::SpaceModel space_;
 };
 
-// A pid that no process has: a child that has ended and been reaped.
-int64_t dead_pid() {
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
+// A pid that no process can have: one beyond the largest the kernel hands out.
+int64_t pid_beyond_pid_max() {
+    int64_t pid_max = 0;
+    std::ifstream("/proc/sys/kernel/pid_max") >> pid_max;
+    constexpr int64_t kPidMaxCeiling = int64_t{1} << 22;  // the most pid_max may be set to
+    return (pid_max > 0 ? pid_max : kPidMaxCeiling) + 1;
 }
 
 std::string reservation_of(int64_t pid) { return "r_" + std::to_string(pid) + "000001000002.det"; }
@@ -119,8 +121,15 @@ TEST_P(Check, FindsWhatIsWrongOrLeftOver) {
     EXPECT_EQ(listed(findings()), GetParam().expected);
 }
 
-const int64_t kDead = dead_pid();
+const int64_t kDead = pid_beyond_pid_max();
 const int64_t kAlive = getpid();
+
+TEST(WriterPids, TheDeadOneHasNoProcessAndTheLivingOneHas) {
+    errno = 0;
+    EXPECT_EQ(kill(static_cast<pid_t>(kDead), 0), -1);
+    EXPECT_EQ(errno, ESRCH) << "pid " << kDead;
+    EXPECT_EQ(kill(static_cast<pid_t>(kAlive), 0), 0);
+}
 
 // The mark of a recording by this very process, which is alive.
 std::string live_mark() {

@@ -296,7 +296,6 @@ TEST(TruncatedMember, FailsTheReadsThatMissBytes) {
         {"emptied", 0, 0, {2, 5}},
     };
     const std::vector<uint8_t> stream = kel::pattern_bytes(61, total);
-    const VolumeLayout layout(geometry);
     const uint8_t poison = 0xA7;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -311,7 +310,7 @@ TEST(TruncatedMember, FailsTheReadsThatMissBytes) {
             ASSERT_EQ(tio_wait_threads(writer.get()), 0);
             ASSERT_EQ(writer.close(), 0);
         }
-        const int64_t part_start = tio::device_position(layout.get(), c.member, 0, 0);
+        const int64_t part_start = member_part_start(geometry, c.member, 0);
         if (c.keeps >= 0) {
             ASSERT_EQ(truncate(volume.member_path(c.member).c_str(), part_start + c.keeps), 0);
         }

@@ -1,7 +1,9 @@
-// The built engine exports every function of its interface under its plain name, and
-// nothing else: internal helpers stay hidden.
+// The engine's interface is the list of the linker's version script: the built engine
+// exports every name of it as a function and nothing else, resolves each through the
+// dynamic loader, and the public header declares each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <dlfcn.h>
@@ -12,41 +14,53 @@
 
 namespace {
 
-const std::set<std::string> kInterface = {
-    // handle, records and lifecycle
-    "tio_open", "tio_set_dir", "tio_init", "tio_close", "tio_malloc", "tio_free",
-    // configuration and device table
-    "tio_set_config", "open_fs_props", "read_config", "setConfField", "parseNum", "parse_dm_full",
-    "close_fs_props", "getDeviceProps", "getDeviceSize", "getStripeSize", "getAdjustedSize",
-    "getRelativeSize",
-    // pipeline
-    "perform_read_buff", "perform_read_disk", "perform_write_disk", "perform_write_buff", "write_disk",
-    "read_disk", "read_buff", "write_buff", "launch_write_threads", "tio_wait_threads",
-    "tio_join_threads", "join_unlock", "__nsleep", "nsleep", "msleep",
-    // striped transfers
-    "tio_write", "tio_read", "tio_launch_read_threads", "mapReads", "tio_next_chunk_bytes", "tio_seek", "tio_set_offset",
-    // utilities
-    "packX", "packD", "packL", "unpackX", "ceil_int", "floor_int", "ceil_off", "floor_off",
-    "ceil_double", "floor_double", "getFsUsed", "get_time",
-    // detached-header files
-    "writeDet", "readDet", "getFileSize", "getDetEntries", "accumDetSize", "isExt", "countDir",
-    "getAllDets", "sortDets", "finalizeDet", "tio_finalize_det",
-    // extent allocation
-    "tio_write_det", "tio_update_det", "writeDetLock", "updateDet", "getAllocation", "determineOffset",
-    "createLock", "removeLock", "stripeAlign", "isDetContinuous", "getRandom",
-};
+std::string read_text(const char *path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
 
-// The project's one export checker, given the built engine and its interface: every
+// The names the linker's version script exports: its global: section, comments dropped.
+std::set<std::string> exported_names() {
+    std::string script = read_text(TIO_EXPORTS_MAP);
+    for (size_t open = script.find("/*"); open != std::string::npos; open = script.find("/*", open)) {
+        const size_t close = script.find("*/", open + 2);
+        script.erase(open, close == std::string::npos ? std::string::npos : close + 2 - open);
+    }
+    const size_t global = script.find("global:"), local = script.find("local:");
+    std::set<std::string> names;
+    if (global == std::string::npos || local == std::string::npos || local < global) return names;
+    std::stringstream section(script.substr(global + 7, local - global - 7));
+    std::string name;
+    while (std::getline(section, name, ';')) {
+        name.erase(std::remove_if(name.begin(), name.end(), [](unsigned char c) { return std::isspace(c); }),
+                   name.end());
+        if (!name.empty()) names.insert(name);
+    }
+    return names;
+}
+
+const std::set<std::string> kInterface = exported_names();
+
+TEST(Exports, TheVersionScriptNamesTheInterface) {
+    EXPECT_GE(kInterface.size(), 70u) << TIO_EXPORTS_MAP;
+    for (const char *name : {"tio_open", "tio_write", "tio_close", "getRandom", "perform_read_disk"})
+        EXPECT_EQ(kInterface.count(name), 1u) << name;
+}
+
+// The project's one export checker, given the built engine and the version script: every
 // name a defined function, nothing else exported beyond what the toolchain adds.
 TEST(Exports, EveryInterfaceFunctionAndNothingElse) {
-    std::string command = std::string("'") + TIO_CHECK_EXPORTS + "' '" + TIO_ENGINE_SO + "' --";
-    for (const std::string &name : kInterface) command += " " + name;
+    const std::string command = std::string("'") + TIO_CHECK_EXPORTS + "' '" + TIO_ENGINE_SO +
+                                "' --version-script '" + TIO_EXPORTS_MAP + "'";
     FILE *pipe = popen((command + " 2>&1").c_str(), "r");
     ASSERT_NE(pipe, nullptr) << "popen failed";
     std::string report;
     char line[4096];
     while (std::fgets(line, sizeof line, pipe)) report += line;
     EXPECT_EQ(pclose(pipe), 0) << report;
+    EXPECT_NE(report.find("(" + std::to_string(kInterface.size()) + " names)"), std::string::npos) << report;
 }
 
 TEST(Exports, ResolveAndRunThroughTheDynamicLoader) {
@@ -75,12 +89,33 @@ bool declares(const std::string &source, const std::string &name) {
 
 // The one public header declares every function of the interface.
 TEST(Exports, PublicHeaderDeclaresEveryFunction) {
-    std::ifstream header(TIO_PUBLIC_HEADER);
-    ASSERT_TRUE(header.good()) << TIO_PUBLIC_HEADER;
-    std::stringstream text;
-    text << header.rdbuf();
-    const std::string source = text.str();
+    const std::string source = read_text(TIO_PUBLIC_HEADER);
+    ASSERT_FALSE(source.empty()) << TIO_PUBLIC_HEADER;
     for (const std::string &name : kInterface) EXPECT_TRUE(declares(source, name)) << name;
+}
+
+// The names of the functions the header marks TIO_API: the word before the "(" of each.
+std::set<std::string> header_exports(const std::string &source) {
+    std::set<std::string> names;
+    const std::string marker = "TIO_API ";
+    for (size_t at = source.find(marker); at != std::string::npos; at = source.find(marker, at + 1)) {
+        if (at >= 8 && source.compare(at - 8, 8, "#define ") == 0) continue;  // the marker's own definition
+        const size_t paren = source.find('(', at);
+        if (paren == std::string::npos) break;
+        size_t begin = paren;
+        while (begin > at && (std::isalnum(static_cast<unsigned char>(source[begin - 1])) || source[begin - 1] == '_'))
+            --begin;
+        if (begin < paren) names.insert(source.substr(begin, paren - begin));
+    }
+    return names;
+}
+
+// Every function the header marks for export is in the list: one left out would be
+// hidden by the version script.
+TEST(Exports, EveryFunctionTheHeaderExportsIsListed) {
+    const std::set<std::string> declared = header_exports(read_text(TIO_PUBLIC_HEADER));
+    EXPECT_GE(declared.size(), 70u);
+    for (const std::string &name : declared) EXPECT_EQ(kInterface.count(name), 1u) << name;
 }
 
 }  // namespace

@@ -54,13 +54,25 @@ TEST(Quotients, DivisorsAndRangesOutsideTheContract) {
     EXPECT_EQ(floor_double(5.0, 0.0), 0);
     EXPECT_EQ(floor_int(0, 0), 0);
 
-    const std::vector<std::function<int64_t()>> edges = {
-        [] { return floor_int(INT32_MIN, -1); }, [] { return ceil_int(INT32_MIN, -1); },
-        [] { return floor_off(INT64_MIN, -1); }, [] { return ceil_off(INT64_MIN, -1); },
-        [] { return ceil_int(INT32_MIN, INT32_MIN); }, [] { return ceil_off(INT64_MIN, INT64_MIN); },
-        [] { return ceil_int(INT32_MAX, INT32_MAX); },
+    struct Edge {
+        const char *call;
+        std::function<int64_t()> result;
+        int64_t expected;
     };
-    for (size_t i = 0; i < edges.size(); ++i) EXPECT_EQ(edges[i](), edges[i]()) << "edge case " << i;
+    const Edge edges[] = {
+        {"floor_int(INT32_MIN, -1)", [] { return floor_int(INT32_MIN, -1); }, INT32_MAX},
+        {"ceil_int(INT32_MIN, -1)", [] { return ceil_int(INT32_MIN, -1); }, INT32_MAX},
+        {"floor_off(INT64_MIN, -1)", [] { return floor_off(INT64_MIN, -1); }, INT64_MAX},
+        {"ceil_off(INT64_MIN, -1)", [] { return ceil_off(INT64_MIN, -1); }, INT64_MAX},
+        // (2 * MIN - 1) / MIN, truncated: 2.
+        {"ceil_int(INT32_MIN, INT32_MIN)", [] { return ceil_int(INT32_MIN, INT32_MIN); }, 2},
+        {"ceil_off(INT64_MIN, INT64_MIN)", [] { return ceil_off(INT64_MIN, INT64_MIN); }, 2},
+        {"floor_int(INT32_MIN, 1)", [] { return floor_int(INT32_MIN, 1); }, INT32_MIN},
+        {"ceil_double(1e300, 1.0)", [] { return ceil_double(1e300, 1.0); }, INT64_MAX},
+        {"floor_double(-1e300, 1.0)", [] { return floor_double(-1e300, 1.0); }, INT64_MIN},
+        {"floor_double(NaN, 1.0)", [] { return floor_double(std::nan(""), 1.0); }, 0},
+    };
+    for (const Edge &edge : edges) EXPECT_EQ(edge.result(), edge.expected) << edge.call;
     // Within the contract (a >= 0, b > 0) the ceiling stays the ceiling near the top.
     EXPECT_EQ(ceil_int(INT32_MAX, 2), 1073741824);
     EXPECT_EQ(ceil_off(INT64_MAX, 2), int64_t(4611686018427387904));

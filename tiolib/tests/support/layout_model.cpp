@@ -12,23 +12,28 @@ int64_t Geometry::member_offset_bytes(int member) const {
     return int64_t(3 + 5 * member) * 512;
 }
 
-VolumeLayout::VolumeLayout(const Geometry &geometry) : devices_(size_t(geometry.members)) {
-    for (int m = 0; m < geometry.members; ++m) devices_[m].offset = geometry.member_offset_bytes(m);
-    layout_ = tio::StripeLayout{geometry.members, geometry.chunk_bytes(), geometry.start_sector * 512,
-                                devices_.data()};
+int64_t member_part_start(const Geometry &geometry, int member, int64_t write_offset) {
+    return write_offset + geometry.member_offset_bytes(member) + geometry.start_sector * 512;
+}
+
+ModelPlace model_place(const Geometry &geometry, int64_t write_offset, int64_t index) {
+    const int64_t unit = geometry.chunk_bytes();
+    const int64_t chunk = index / unit;
+    const int member = int(chunk % geometry.members);
+    const int64_t row = chunk / geometry.members;
+    return ModelPlace{member, member_part_start(geometry, member, write_offset) + row * unit + index % unit};
 }
 
 std::vector<std::vector<uint8_t>> expected_member_images(const Geometry &geometry,
                                                          int64_t write_offset,
                                                          const std::vector<uint8_t> &stream) {
     std::vector<std::vector<uint8_t>> images(geometry.members);
-    const VolumeLayout layout(geometry);
-    tio::for_each_piece(layout.get(), write_offset, 0, int64_t(stream.size()),
-                        [&](int32_t member, int64_t position, int64_t index, int64_t bytes) {
-                            std::vector<uint8_t> &image = images[member];
-                            if (int64_t(image.size()) < position + bytes) image.resize(position + bytes, 0);
-                            std::copy_n(stream.begin() + index, bytes, image.begin() + position);
-                        });
+    for (int64_t index = 0; index < int64_t(stream.size()); ++index) {
+        const ModelPlace place = model_place(geometry, write_offset, index);
+        std::vector<uint8_t> &image = images[place.member];
+        if (int64_t(image.size()) <= place.position) image.resize(place.position + 1, 0);
+        image[place.position] = stream[index];
+    }
     return images;
 }
 

@@ -1,9 +1,6 @@
-// The geometry of a test volume, the engine's layout unit applied to it, and the member
-// images a stream must leave behind.
+// The geometry of a test volume and the tests' own account of where a stream's bytes
+// must land on its members, computed here without the engine's layout code.
 #pragma once
-
-#include "layout.h"
-#include "tio.h"
 
 #include <cstdint>
 #include <string>
@@ -23,19 +20,19 @@ struct Geometry {
     int64_t member_offset_bytes(int member) const;
 };
 
-// The layout of a geometry's volume; the member offsets it points to live in this object.
-class VolumeLayout {
-public:
-    explicit VolumeLayout(const Geometry &geometry);
-    VolumeLayout(const VolumeLayout &) = delete;
-    VolumeLayout &operator=(const VolumeLayout &) = delete;
-
-    const tio::StripeLayout &get() const { return layout_; }
-
-private:
-    std::vector<DmDevice> devices_;
-    tio::StripeLayout layout_;
+// Where a stream byte lies: its member and the byte on that member's device.
+struct ModelPlace {
+    int member;
+    int64_t position;
 };
+
+// Byte on member `member` where its part of the extent written from per-device position
+// write_offset begins: the write offset, the member's table offset and the table's start.
+int64_t member_part_start(const Geometry &geometry, int member, int64_t write_offset);
+
+// Stream byte `index` of the extent: chunk k = index div U lies on member k mod S, at
+// (k div S) x U past the start of that member's part.
+ModelPlace model_place(const Geometry &geometry, int64_t write_offset, int64_t index);
 
 // The contents every member must have after the stream was written from per-device
 // position write_offset on zeroed members.
