@@ -496,6 +496,7 @@ class Lifecycle(MountTest):
             "fusermount3 -u": lambda kelfs: subprocess.run(["fusermount3", "-u", volume.mount_point], check=True),
             "SIGINT": lambda kelfs: kelfs.process.send_signal(signal.SIGINT),
             "SIGTERM": lambda kelfs: kelfs.process.send_signal(signal.SIGTERM),
+            "SIGHUP": lambda kelfs: kelfs.process.send_signal(signal.SIGHUP),
         }
         for how, end in endings.items():
             with self.subTest(how):
@@ -592,8 +593,12 @@ class Refusals(MountTest):
         full = os.path.join(d, "full")
         os.mkdir(full)
         open(os.path.join(full, "something"), "w").close()
+        fifo = os.path.join(d, "fifo.conf")
+        os.mkfifo(fifo)
         cases = [
             ("a missing configuration", [os.path.join(d, "none.conf"), mnt], "Error reading configuration file"),
+            ("a FIFO as the configuration", [fifo, mnt], "fifo.conf: configuration file is not a regular file"),
+            ("a directory as the configuration", [d, mnt], "configuration file is not a regular file"),
             ("an incomplete configuration", [os.path.join(d, "incomplete.conf"), mnt], "Missing field(s)"),
             ("a member that cannot be opened", [missing_member, mnt], "gone) failed: No such file or directory"),
             ("a directory as a member", [folder_member, mnt], "a member must be a regular file or a block device"),

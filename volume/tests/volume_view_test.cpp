@@ -63,6 +63,7 @@ TEST_F(VolumeViewTest, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
     kel::write_text_file(missing_member.table_path, "0 4096 striped 2 8 " + volume.member_path(0) + " 0 " +
                                                         dir.file("gone") + " 0\n");
     kel::write_text_file(dir.file("incomplete.conf"), "TYPE=RAID VKPATH=" + dir.path() + "\n");
+    ASSERT_EQ(mkfifo(dir.file("fifo.conf").c_str(), 0644), 0);
 
     const struct {
         std::string config;
@@ -76,6 +77,9 @@ TEST_F(VolumeViewTest, RefusesAnUnusableConfigurationWithOneLineThatSaysWhy) {
                                                       ": No such file or directory"},
         {config_with("bad-table.conf", bad_table), ": Error! Unusable device table " + dir.file("bad.table")},
         {config_with("not-raid.conf", not_raid), "not-raid.conf: it names no member devices (its TYPE is not RAID)"},
+        // The engine would wait for a writer for ever, and read a directory as empty.
+        {dir.file("fifo.conf"), dir.file("fifo.conf") + ": configuration file is not a regular file"},
+        {dir.path(), dir.path() + ": configuration file is not a regular file"},
         {config_with("missing-member.conf", missing_member), "open(" + dir.file("gone") +
                                                                  ") failed: No such file or directory"},
         {config_with("no-headers.conf", no_headers), "opendir(" + dir.file("no-headers") + ") failed"},
