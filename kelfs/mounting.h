@@ -7,7 +7,7 @@
 namespace kelfs {
 
 // The mount point as an absolute path. Throws std::runtime_error "PATH: reason" when it
-// does not exist, is not a directory or is not empty.
+// does not exist, is not a directory, is already a mount point or is not empty.
 std::string usable_mount_point(const std::string &path);
 
 // Throws std::runtime_error "fuse: ..." when the FUSE device cannot be opened.

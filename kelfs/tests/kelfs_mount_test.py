@@ -41,6 +41,12 @@ def mounted(mount_point):
         return any(line.split()[4] == mount_point for line in table)
 
 
+def mount_points(mount_point):
+    """How many mounts there are at mount_point."""
+    with open("/proc/self/mountinfo") as table:
+        return sum(line.split()[4] == mount_point for line in table)
+
+
 def wait_until(condition, limit):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
@@ -558,11 +564,13 @@ def wait_for_daemon(pid, limit=MOUNT_LIMIT_SECONDS):
 
 
 class Refusals(MountTest):
-    def refused(self, args, mount_point, wrapper=()):
+    def refused(self, args, mount_point, wrapper=(), still_mounted=False):
+        mounts, processes = mount_points(mount_point), children("kelfs")
         result = subprocess.run(list(wrapper) + [KELFS] + args, stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=MOUNT_LIMIT_SECONDS)
-        self.assertFalse(mounted(mount_point), "mounted although refused")
-        self.assertEqual(kelfs_children(), [])
+        self.assertEqual(mount_points(mount_point), mounts, "mounted although refused")
+        self.assertEqual(mounted(mount_point), still_mounted)
+        self.assertEqual(children("kelfs"), processes, "a kelfs process was left")
         lines = result.stderr.splitlines()
         self.assertEqual(len(lines), 1, result.stderr)
         self.assertTrue(lines[0].startswith("kelfs: "), lines[0])
@@ -614,6 +622,25 @@ class Refusals(MountTest):
                 self.assertIn(reason, line)
         with self.subTest("a command line without a configuration"):
             self.assertEqual(self.refused([], mnt)[0], 2)
+
+    def test_a_mount_point_that_is_already_one(self):
+        volume = self.volume()
+        mnt = volume.mount_point
+        # Nothing recorded: the view is an empty directory, as is the mount point.
+        with volume.mount(ready_file=None):
+            status, line = self.refused([volume.config, mnt], mnt, still_mounted=True)
+            self.assertEqual(status, 1, line)
+            self.assertIn(mnt + ": something is already mounted there", line)
+            self.assertEqual(mount_points(mnt), 1, "mounts stacked")
+        tmpfs = subprocess.run(["mount", "-t", "tmpfs", "none", mnt], capture_output=True, text=True)
+        if tmpfs.returncode != 0:
+            self.skipTest("cannot mount a tmpfs: " + tmpfs.stderr.strip())
+        try:
+            status, line = self.refused([volume.config, mnt], mnt, still_mounted=True)
+            self.assertEqual(status, 1, line)
+            self.assertIn("something is already mounted there", line)
+        finally:
+            subprocess.run(["umount", mnt], check=True)
 
     def test_fuse_unavailable(self):
         volume = self.volume()
