@@ -458,6 +458,87 @@ class Listing(MountTest):
                              "a reader opened before the growth reads the grown file")
 
 
+class Replacement(MountTest):
+    def change_cases(self, volume, second, other):
+        stripe = volume.stripe
+
+        def remove():
+            os.unlink(volume.det_path("x"))
+
+        def record_again():
+            remove()
+            volume.record("new:x:%s:0:%d" % (second, 5 * stripe))
+
+        def record_over():
+            # tio_write_det on the existing ".det" file: truncated and allocated anew
+            volume.record("new:x:%s:0:%d" % (second, 5 * stripe))
+
+        def rename_over():
+            volume.record("new:y:%s:0:%d" % (other, stripe + 7))
+            os.rename(volume.det_path("y"), volume.det_path("x"))
+
+        # (what, change, whether the new recording lands where the old one lay)
+        return [("removed", remove, None),
+                ("removed and recorded again", record_again, True),
+                ("recorded again over its .det file", record_over, True),
+                ("replaced by another .det file renamed over it", rename_over, False)]
+
+    def test_a_descriptor_serves_only_the_recording_it_opened(self):
+        volume = self.volume()
+        stripe = volume.stripe
+        first = volume.source("first", 3 * stripe, 11)
+        second = volume.source("second", 5 * stripe, 12)
+        other = volume.source("other", stripe + 7, 13)
+        with open(first, "rb") as source:
+            old = source.read()
+        open(volume.det_path("empty"), "wb").close()
+        stale = (errno.ESTALE, errno.EIO)
+        with volume.mount(ready_file="empty"):
+            path = os.path.join(volume.mount_point, "x")
+            for what, change, same_offset in self.change_cases(volume, second, other):
+                with self.subTest(what):
+                    if os.path.exists(volume.det_path("x")):
+                        os.unlink(volume.det_path("x"))
+                    volume.record("new:x:%s:0:%d" % (first, 3 * stripe))
+                    self.assertTrue(wait_until(lambda: exists(path) and os.stat(path).st_size == 3 * stripe,
+                                               UPDATE_LIMIT_SECONDS), "x did not appear")
+                    offset = volume.entries("x")[0][0]
+                    buffered = os.open(path, os.O_RDONLY)
+                    direct = os.open(path, os.O_RDONLY | os.O_DIRECT)
+                    try:
+                        buffer = mmap.mmap(-1, 4096)  # page-aligned, for O_DIRECT
+                        self.assertEqual(os.pread(buffered, 4096, 0), old[:4096])
+                        self.assertEqual(os.preadv(direct, [buffer], 0), 4096)
+                        change()
+                        if same_offset:
+                            self.assertEqual(volume.entries("x")[0][0], offset, "the fixture should land in place")
+                        with self.assertRaises(OSError, msg="a direct read") as caught:
+                            os.preadv(direct, [buffer], 0)
+                        self.assertIn(caught.exception.errno, stale)
+                        time.sleep(0.6)  # the kernel asks again once the attributes it holds are old
+                        for fd in (buffered, direct):
+                            with self.assertRaises(OSError, msg="fstat") as caught:
+                                os.fstat(fd)
+                            self.assertIn(caught.exception.errno, stale)
+                        if exists(volume.det_path("x")):
+                            # A reader of the new recording, and the old descriptors still
+                            # give only the old recording's bytes (from the page cache) or fail.
+                            self.assertTrue(wait_until(lambda: exists(path) and os.stat(path).st_size ==
+                                                       volume.size("x"), UPDATE_LIMIT_SECONDS))
+                            with open(path, "rb") as reader:
+                                self.assertEqual(reader.read(), volume.read_by_layout("x", 0, volume.size("x")))
+                        for at in (0, 3 * stripe - 4096, 4 * stripe):
+                            try:
+                                got = os.pread(buffered, 4096, at)
+                            except OSError as error:
+                                self.assertIn(error.errno, stale)
+                                continue
+                            self.assertEqual(got, old[at:at + 4096], "a buffered read at %d" % at)
+                    finally:
+                        os.close(buffered)
+                        os.close(direct)
+
+
 class ReadOnly(MountTest):
     def test_every_change_is_refused_with_erofs(self):
         volume = self.volume()
