@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -141,6 +142,18 @@ std::string StderrCapture::finish() {
         text_.append(text_.empty() ? "" : "; ").append(line);
     }
     return text_;
+}
+
+std::string first_answer(const std::string &mount_point) {
+    const tio::Dir root(::opendir(mount_point.c_str()));
+    if (!root) return "opendir(" + mount_point + "): " + std::strerror(errno);
+    errno = 0;
+    if (::readdir(root.get()) == nullptr && errno != 0) return "readdir(" + mount_point + "): " + std::strerror(errno);
+    struct stat info;
+    if (::fstat(::dirfd(root.get()), &info) != 0) return "fstat(" + mount_point + "): " + std::strerror(errno);
+    const std::string answered = std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    if (fuse_mount_device(mount_point) != answered) return mount_point + ": another mount answered";
+    return "";
 }
 
 std::string read_ahead_setting(const std::string &mount_point) {

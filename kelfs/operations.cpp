@@ -63,6 +63,12 @@ int reply_open(fuse_req_t req, fuse_file_info *info, Arguments &&...arguments) {
     return replied;
 }
 
+void note_root_answered(Context &shared) {
+    std::call_once(shared.root_answered_once, [&] {
+        if (shared.root_answered) shared.root_answered();
+    });
+}
+
 // The kernel has applied what init answered by the time any other request comes, so the
 // mount's read-ahead set here stays.
 void raise_read_ahead(Context &shared) {
@@ -119,6 +125,7 @@ void getattr(fuse_req_t req, fuse_ino_t number, fuse_file_info *) {
         fuse_reply_err(req, -result);
         return;
     }
+    if (number == VolumeView::kDirectory) note_root_answered(shared);
     fuse_reply_attr(req, &attributes, shared.cache_times.attributes);
 }
 
@@ -128,6 +135,7 @@ void opendir(fuse_req_t req, fuse_ino_t number, fuse_file_info *info) {
         fuse_reply_err(req, ENOTDIR);
         return;
     }
+    note_root_answered(shared);
     reply_open<OpenDirectory>(req, info, shared.view->listing());
 }
 

@@ -9,6 +9,7 @@
 #include <fuse_lowlevel.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +59,10 @@ struct Context {
     std::string read_ahead_setting{};                   // the mount's, set at the first open; "" none
     int read_ahead_kib = 0;
     std::once_flag read_ahead_set{};
+    // Called once, by the first request on the root directory that is answered, before
+    // its reply is sent.
+    std::function<void()> root_answered;
+    std::once_flag root_answered_once{};
     HandleTable handles{};
 };
 

@@ -596,25 +596,52 @@ class Lifecycle(MountTest):
     def test_background_once_usable_at_the_configured_fusepath(self):
         volume = self.volume()
         record_fixture(volume)
-        # No MOUNTPOINT: the configuration's FUSEPATH, DIR/mnt.
-        started = subprocess.run([KELFS, volume.config, "-o", "auto_unmount"], stdin=subprocess.DEVNULL,
-                                 capture_output=True, timeout=MOUNT_LIMIT_SECONDS)
-        daemons = kelfs_children()
-        try:
-            self.assertEqual((started.returncode, started.stdout, started.stderr), (0, b"", b""))
-            self.assertEqual(len(daemons), 1, "one daemon runs in the background")
-            # Usable when the command returns: no waiting.
-            self.assertIn("movie", os.listdir(volume.mount_point))
-            subprocess.run(["cmp", volume.sources["movie"], os.path.join(volume.mount_point, "movie")], check=True)
-            subprocess.run(["fusermount3", "-u", volume.mount_point], check=True)
-            self.assertEqual(wait_for_daemon(daemons[0]), 0)
-        finally:
-            for pid in kelfs_children():
-                os.kill(pid, signal.SIGKILL)
-                wait_for_daemon(pid)
-            force_unmount(volume.mount_point)
-            reap_watchers()
-        self.assertFalse(mounted(volume.mount_point))
+        endings = {
+            "fusermount3 -u": lambda daemon: subprocess.run(["fusermount3", "-u", volume.mount_point], check=True),
+            "SIGTERM": lambda daemon: os.kill(daemon, signal.SIGTERM),
+        }
+        for how, end in endings.items():
+            with self.subTest(how):
+                # No MOUNTPOINT: the configuration's FUSEPATH, DIR/mnt.
+                with background([volume.config, "-o", "auto_unmount"], volume.mount_point) as started:
+                    self.assertEqual((started.returncode, started.stdout, started.stderr), (0, "", ""))
+                    daemons = kelfs_children()
+                    self.assertEqual(len(daemons), 1, "one daemon runs in the background")
+                    # Usable when the command returns: no waiting.
+                    self.assertIn("movie", os.listdir(volume.mount_point))
+                    subprocess.run(["cmp", volume.sources["movie"], os.path.join(volume.mount_point, "movie")],
+                                   check=True)
+                    end(daemons[0])
+                    self.assertEqual(wait_for_daemon(daemons[0]), 0)
+                    self.assertFalse(mounted(volume.mount_point))
+
+    def test_exits_0_only_once_the_mount_answers(self):
+        volume = self.volume()
+        record_fixture(volume)
+        mnt = volume.mount_point
+        cases = [
+            # A largest read below kelfs's own is the user's to choose.
+            ("max_read=131072", 0),
+            # Request buffers too small for the kernel: the daemon fails at its first request.
+            ("max_write=1", 1),
+        ]
+        for options, status in cases:
+            with self.subTest(options):
+                with background([volume.config, mnt, "-o", options], mnt) as started:
+                    self.assertEqual((started.returncode, started.stdout), (status, ""), started.stderr)
+                    if status == 0:
+                        self.assertEqual(started.stderr, "")
+                        self.assertIn(options, mount_options(mnt))
+                        subprocess.run(["cmp", volume.sources["movie"], os.path.join(mnt, "movie")], check=True)
+                        daemons = kelfs_children()
+                        subprocess.run(["fusermount3", "-u", mnt], check=True)
+                        self.assertEqual(wait_for_daemon(daemons[0]), 0)
+                    else:
+                        lines = started.stderr.splitlines()
+                        self.assertEqual(len(lines), 1, started.stderr)
+                        self.assertTrue(lines[0].startswith("kelfs: "), lines[0])
+                        self.assertFalse(mounted(mnt), "mounted although it failed")
+                        self.assertEqual(children("kelfs"), [], "a kelfs process was left")
 
     def test_a_killed_daemon_leaves_a_mount_that_fusermount3_clears(self):
         volume = self.volume()
@@ -642,6 +669,34 @@ def wait_for_daemon(pid, limit=MOUNT_LIMIT_SECONDS):
     os.kill(pid, signal.SIGKILL)
     os.waitpid(pid, 0)
     raise AssertionError("daemon %d did not end" % pid)
+
+
+def mount_options(mount_point):
+    """The options of the newest mount at mount_point, its own and its file system's."""
+    options = ""
+    with open("/proc/self/mountinfo") as table:
+        for line in table:
+            fields = line.split()
+            if fields[4] == mount_point:
+                options = fields[5] + "," + fields[fields.index("-") + 3]
+    return options.split(",")
+
+
+@contextlib.contextmanager
+def background(args, mount_point):
+    """kelfs started without -f and run to its end: yields its result (text). Afterwards
+    every daemon it left is ended and reaped and nothing is mounted at mount_point."""
+    started = subprocess.run([KELFS] + args, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                             timeout=MOUNT_LIMIT_SECONDS)
+    try:
+        yield started
+    finally:
+        for pid, _ in children("kelfs"):
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+            wait_for_daemon(pid)
+        force_unmount(mount_point)
+        reap_watchers()
 
 
 class Refusals(MountTest):
