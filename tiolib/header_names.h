@@ -103,11 +103,14 @@ inline std::optional<TemporaryName> parse_temporary_name(std::string_view name) 
     return TemporaryName{rest.substr(0, pid_dot), pid};
 }
 
-// The name of a temporary rewrite file of det_name by process pid; the ".det" file's name
-// is cut to 128 bytes so that the whole name stays short.
+// A ".det" file's name as the name of its temporary rewrite files keeps it: cut to 128
+// bytes, so that the whole name stays short.
+inline std::string_view temporary_det_name(std::string_view det_name) { return det_name.substr(0, 128); }
+
+// The name of a temporary rewrite file of det_name by process pid.
 inline std::string temporary_name(std::string_view det_name, int64_t pid, uint64_t counter) {
-    return "." + std::string(det_name.substr(0, 128)) + "." + std::to_string(pid) + "." + std::to_string(counter) +
-           std::string(kTemporarySuffix);
+    return "." + std::string(temporary_det_name(det_name)) + "." + std::to_string(pid) + "." +
+           std::to_string(counter) + std::string(kTemporarySuffix);
 }
 
 // The lock file holds its holder's pid as "%08d\n"; content that is not a positive number

@@ -25,9 +25,7 @@ std::string_view data_file_of(std::string_view file_name) {
 // Whether a temporary made for the ".det" file temporary_for is the engine's rewrite of
 // target, whose name the engine may have cut in the temporary's.
 bool is_rewrite_of(std::string_view temporary_for, std::string_view target) {
-    const std::string made = tio::temporary_name(target, 1, 0);
-    const auto parsed = tio::parse_temporary_name(made);
-    return parsed && parsed->det_name == temporary_for;
+    return temporary_for == tio::temporary_det_name(target);
 }
 
 }  // namespace
