@@ -93,6 +93,11 @@ std::shared_ptr<const DataFile> Recording::current() {
     return file_;
 }
 
+std::shared_ptr<const DataFile> Recording::last_seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file_;
+}
+
 DataFileCatalog::DataFileCatalog(std::string header_dir, std::chrono::milliseconds max_age)
     : header_dir_(std::move(header_dir)), max_age_(max_age), listing_(list_data_files(header_dir_)),
       listed_at_(Clock::now()), watch_(header_dir_) {}

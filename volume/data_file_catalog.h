@@ -61,6 +61,8 @@ public:
     // that from a replacement (see header_dir_watch.h). When notices were lost, a ".det"
     // file that changed at all counts as replaced.
     std::shared_ptr<const DataFile> current();
+    // The recording as current() last saw it, without looking again; null once given up.
+    std::shared_ptr<const DataFile> last_seen();
 
 private:
     friend class DataFileCatalog;

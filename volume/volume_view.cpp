@@ -65,7 +65,10 @@ int VolumeView::open(uint64_t number, std::shared_ptr<Recording> &recording) {
 }
 
 int64_t VolumeView::read(Recording &recording, int64_t offset, int64_t size, const PieceMover &move) const {
-    const std::shared_ptr<const DataFile> file = recording.current();
+    // The kernel knows no size but those this view told it, each from a look at the
+    // recording: the recording as last seen holds every byte the kernel may ask for. The
+    // look after the read is the one that vouches for the bytes.
+    const std::shared_ptr<const DataFile> file = recording.last_seen();
     if (!file) return -ESTALE;
     std::vector<ReadPiece> pieces;
     const int64_t bytes = plan_read(members_, file->extents, offset, size, pieces);

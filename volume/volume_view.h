@@ -56,11 +56,12 @@ public:
     // -errno.
     using PieceMover = std::function<int64_t(const std::vector<ReadPiece> &pieces, int64_t bytes)>;
 
-    // Reads from a recording: plans the read on it as it stands, has move take the bytes,
-    // and checks afterwards that the recording was still there (its extents may be
-    // another's once it is removed). The bytes moved (0 at or past the end, move not
-    // called then); -ESTALE when the recording was removed or replaced, and what move took
-    // must be thrown away; else -errno of the plan (see data_file_reader.h) or of move.
+    // Reads from a recording: plans the read on it as last seen (every size the kernel
+    // knows was seen so), has move take the bytes, and checks afterwards that the
+    // recording is still there (its extents may be another's once it is removed). The
+    // bytes moved (0 at or past the end, move not called then); -ESTALE when the recording
+    // was removed or replaced, and what move took must be thrown away; else -errno of the
+    // plan (see data_file_reader.h) or of move.
     int64_t read(Recording &recording, int64_t offset, int64_t size, const PieceMover &move) const;
 
 private:
