@@ -2,22 +2,27 @@
 // view mounted at the configuration's FUSEPATH or at a directory given.
 #include "fuse_version.h"
 
+#include "background.h"
 #include "mounting.h"
 #include "operations.h"
 #include "program.h"
 #include "volume_view.h"
 
 #include <CLI/CLI.hpp>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -27,7 +32,7 @@ using namespace std::chrono_literals;
 // New recordings and their growth show within a second: the listing is at most this old
 // when a request is answered, and the kernel keeps what it was told for kAttributeSeconds.
 constexpr auto kListingMaxAge = 250ms;
-constexpr const char *kAttributeSeconds = "0.5";
+constexpr double kAttributeSeconds = 0.5;
 // A sequential reader then sends requests of kMaxReadBytes, several at once.
 constexpr int kReadAheadKiB = 4096;
 
@@ -40,9 +45,10 @@ struct CommandLine {
 
 constexpr const char *kDescription =
     "Shows every recorded data file of the volume (a \".det\" file in state ok) as a read-only file\n"
-    "at MOUNTPOINT, or at the configuration's FUSEPATH. Runs in the background once mounted\n"
-    "unless -f is given; fusermount3 -u MOUNTPOINT, SIGINT or SIGTERM unmount it. -o passes\n"
-    "mount options to FUSE (auto_unmount, allow_other, attr_timeout=S, no_splice_write, ...).";
+    "at MOUNTPOINT, or at the configuration's FUSEPATH. Runs in the background once the mount\n"
+    "answers unless -f is given; fusermount3 -u MOUNTPOINT, SIGINT, SIGTERM or SIGHUP unmount it.\n"
+    "-o passes mount options to FUSE (auto_unmount, allow_other, max_read=N, attr_timeout=S,\n"
+    "entry_timeout=S, negative_timeout=S, no_splice_write, ...).";
 
 void add_arguments(CLI::App &app, CommandLine &line) {
     app.add_option("CONFIG", line.config, "configuration file of the volume")->required();
@@ -71,14 +77,13 @@ std::unique_ptr<CommandLine> parse_command_line(int argc, char **argv) {
     return line;
 }
 
-// libfuse's arguments: read-only, our cache times first so that the user's options
-// override them, then the user's options.
+// libfuse's arguments: read-only, kelfs's largest read first so that the user's options
+// override it, then the user's options.
 class FuseArguments {
 public:
     FuseArguments(const std::string &config_path, const std::vector<std::string> &user_options) {
         add("kelfs");
-        add_options("ro,subtype=kelfs,max_read=" + std::to_string(kelfs::kMaxReadBytes) + ",attr_timeout=" +
-                    kAttributeSeconds + ",entry_timeout=" + kAttributeSeconds + ",negative_timeout=0");
+        add_options("ro,subtype=kelfs,max_read=" + std::to_string(kelfs::kMaxReadBytes));
         // The configuration names the mounted volume in the mount table; a comma in its
         // path must not split the option.
         char *fsname = nullptr;
@@ -106,51 +111,44 @@ private:
     fuse_args args_ = FUSE_ARGS_INIT(0, nullptr);
 };
 
-// A mounted view; unmounted and destroyed on every way out.
-class Mount {
-public:
-    Mount(FuseArguments &arguments, kelfs::Context &context, const std::string &mount_point) {
-        kelfs::StderrCapture capture;
-        fuse_ = fuse_new(arguments.get(), &kelfs::operations(), sizeof(fuse_operations), &context);
-        if (fuse_ != nullptr && fuse_mount(fuse_, mount_point.c_str()) == 0) {
-            mounted_ = true;
-            return;
-        }
-        const std::string said = capture.finish();
-        if (fuse_ != nullptr) fuse_destroy(fuse_);
-        throw std::runtime_error("fuse: " + (said.empty() ? std::string("the mount failed") : said));
-    }
-    ~Mount() {
-        if (signals_) fuse_remove_signal_handlers(fuse_get_session(fuse_));
-        if (mounted_) fuse_unmount(fuse_);
-        fuse_destroy(fuse_);
-    }
-    Mount(const Mount &) = delete;
-    Mount &operator=(const Mount &) = delete;
+// What libfuse said, or what kelfs knows when it said nothing.
+std::string or_else(const std::string &said, const std::string &otherwise) { return said.empty() ? otherwise : said; }
 
-    // Serves requests until the view is unmounted or a signal ends it; 0 then, else 1.
-    int serve() {
-        if (fuse_set_signal_handlers(fuse_get_session(fuse_)) != 0)
-            throw std::runtime_error("fuse: cannot set the signal handlers");
-        signals_ = true;
-        const int result = fuse_loop_mt(fuse_, nullptr);
-        // A positive result is the signal (SIGINT, SIGTERM, SIGHUP) that asked it to end.
-        if (result >= 0) return 0;
-        throw std::runtime_error(std::string("fuse: the request loop failed: ") + std::strerror(-result));
-    }
-
-private:
-    fuse *fuse_ = nullptr;
-    bool mounted_ = false;
-    bool signals_ = false;
+// The options kelfs answers itself: the cache times, taken out of the arguments, and the
+// largest read, which stays in them for the mount and which init must repeat.
+struct OwnOptions {
+    kelfs::CacheTimes cache_times{kAttributeSeconds, kAttributeSeconds, 0};
+    unsigned max_read = kelfs::kMaxReadBytes;
 };
+
+OwnOptions take_own_options(FuseArguments &arguments) {
+    enum { kMaxRead };
+    static const fuse_opt specification[] = {
+        {"attr_timeout=%lf", offsetof(OwnOptions, cache_times.attributes), 0},
+        {"entry_timeout=%lf", offsetof(OwnOptions, cache_times.entries), 0},
+        {"negative_timeout=%lf", offsetof(OwnOptions, cache_times.missing_entries), 0},
+        FUSE_OPT_KEY("max_read=", kMaxRead),
+        FUSE_OPT_END,
+    };
+    const auto keep = [](void *data, const char *argument, int key, fuse_args *) {
+        if (key == kMaxRead) std::sscanf(argument, "max_read=%u", &static_cast<OwnOptions *>(data)->max_read);
+        return 1;
+    };
+    OwnOptions options;
+    kelfs::StderrCapture said;
+    if (fuse_opt_parse(arguments.get(), &options, specification, keep) != 0)
+        throw std::runtime_error("fuse: " + or_else(said.finish(), "invalid options"));
+    return options;
+}
 
 // Connection options given on the command line (max_readahead=, no_splice_write, ...),
 // taken out of the arguments and applied in the operations' init.
 class ConnectionOptions {
 public:
-    explicit ConnectionOptions(FuseArguments &arguments) : options_(fuse_parse_conn_info_opts(arguments.get())) {
-        if (options_ == nullptr) throw std::runtime_error("fuse: invalid connection options");
+    explicit ConnectionOptions(FuseArguments &arguments) {
+        kelfs::StderrCapture said;
+        options_ = fuse_parse_conn_info_opts(arguments.get());
+        if (options_ == nullptr) throw std::runtime_error("fuse: " + or_else(said.finish(), "invalid connection options"));
     }
     ~ConnectionOptions() { std::free(options_); }
     ConnectionOptions(const ConnectionOptions &) = delete;
@@ -158,7 +156,83 @@ public:
     fuse_conn_info_opts *get() const { return options_; }
 
 private:
-    fuse_conn_info_opts *options_;
+    fuse_conn_info_opts *options_ = nullptr;
+};
+
+// A mounted view; unmounted and destroyed on every way out. What libfuse says while it
+// starts goes to `said`, so that a failure is reported as one line.
+class Mount {
+public:
+    Mount(FuseArguments &arguments, kelfs::Context &context, const std::string &mount_point,
+          kelfs::StderrCapture &said)
+        : mount_point_(mount_point), said_(said) {
+        session_ = fuse_session_new(arguments.get(), &kelfs::operations(), sizeof(fuse_lowlevel_ops), &context);
+        if (session_ == nullptr) throw failure("the mount failed");
+        try {
+            // Before the mount: a signal from now on ends kelfs through the loop, unmounted.
+            if (fuse_set_signal_handlers(session_) != 0) throw failure("cannot set the signal handlers");
+            signals_ = true;
+            if (fuse_session_mount(session_, mount_point_.c_str()) != 0) throw failure("the mount failed");
+            mounted_ = true;
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+    ~Mount() { close(); }
+    Mount(const Mount &) = delete;
+    Mount &operator=(const Mount &) = delete;
+
+    // Serves requests until the view is unmounted or a signal ends it; 0 then. In the
+    // background the daemon makes the first requests on the root itself and calls
+    // answered once they were answered; should they not be, it throws std::runtime_error
+    // with the reason (what libfuse said, or the signal that came first). Throws too when
+    // the loop fails.
+    int serve(std::optional<kelfs::Background> &background) {
+        std::string why_not = "the loop ended first";
+        bool answers = false;
+        std::thread first_requests;
+        // In the foreground the user's own requests come at once: an open directory of
+        // kelfs's would make an unmount right then fail as busy.
+        if (background) first_requests = std::thread([&] {
+            why_not = kelfs::first_answer(mount_point_);
+            answers = why_not.empty();
+            if (!answers) return;
+            said_.finish();
+            background->answered();
+        });
+        fuse_loop_config *config = fuse_loop_cfg_create();
+        const int result = config != nullptr ? fuse_session_loop_mt(session_, config) : -ENOMEM;
+        if (config != nullptr) fuse_loop_cfg_destroy(config);
+        // A request still waiting for an answer gets one once the session is gone.
+        close();
+        if (first_requests.joinable()) first_requests.join();
+        if (result < 0) throw failure(std::string("the request loop failed: ") + std::strerror(-result));
+        // A positive result is the signal (SIGINT, SIGTERM, SIGHUP) that asked it to end.
+        if (background && !answers)
+            throw failure(result > 0 ? "ended by a signal (" + std::string(::strsignal(result)) + ") before the mount answered"
+                                     : "the mount did not answer: " + why_not);
+        return 0;
+    }
+
+private:
+    std::runtime_error failure(const std::string &otherwise) {
+        return std::runtime_error("fuse: " + or_else(said_.finish(), otherwise));
+    }
+
+    void close() {
+        if (session_ == nullptr) return;
+        if (signals_) fuse_remove_signal_handlers(session_);
+        if (mounted_) fuse_session_unmount(session_);
+        fuse_session_destroy(session_);
+        session_ = nullptr;
+    }
+
+    const std::string mount_point_;
+    kelfs::StderrCapture &said_;
+    fuse_session *session_ = nullptr;
+    bool mounted_ = false;
+    bool signals_ = false;
 };
 
 int run(int argc, char **argv) {
@@ -169,12 +243,27 @@ int run(int argc, char **argv) {
         kelfs::usable_mount_point(line->mount_point.empty() ? view.volume().fuse_path : line->mount_point);
     kelfs::require_fuse_device();
     FuseArguments arguments(line->config, line->options);
+    const OwnOptions own = take_own_options(arguments);
     ConnectionOptions connection(arguments);
-    kelfs::Context context{&view, connection.get(), "", kReadAheadKiB, {}};
-    Mount mount(arguments, context, mount_point);
+    // The daemon mounts, so that it alone holds the connection: should it fail, the mount
+    // goes with it.
+    std::optional<kelfs::Background> background;
+    if (!line->foreground) background = kelfs::Background::start();
+    // What libfuse says is kept until the mount answers, so that a failure is one line: in
+    // the background until the daemon's own first requests were answered, in the
+    // foreground until the first request on the root is.
+    kelfs::StderrCapture said;
+    kelfs::Context context{.view = &view,
+                           .connection_options = connection.get(),
+                           .max_read = own.max_read,
+                           .cache_times = own.cache_times,
+                           .read_ahead_kib = kReadAheadKiB,
+                           .root_answered = [&] {
+                               if (!background) said.finish();
+                           }};
+    Mount mount(arguments, context, mount_point, said);
     context.read_ahead_setting = kelfs::read_ahead_setting(mount_point);
-    if (fuse_daemonize(line->foreground ? 1 : 0) != 0) throw std::runtime_error("fuse: cannot go into the background");
-    return mount.serve();
+    return mount.serve(background);
 }
 
 }  // namespace

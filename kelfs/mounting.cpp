@@ -14,7 +14,9 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kelfs {
 namespace {
@@ -47,10 +49,17 @@ std::string unescaped(const std::string &field) {
     return text;
 }
 
-// "MAJOR:MINOR" of the newest FUSE mount at mount_point, "" when there is none.
-std::string fuse_mount_device(const std::string &mount_point) {
+struct MountEntry {
+    std::string point;   // unescaped
+    std::string device;  // "MAJOR:MINOR"
+    std::string type;
+};
+
+// This process's mount table, oldest mount first.
+std::vector<MountEntry> mount_table() {
     std::ifstream table("/proc/self/mountinfo");
-    std::string line, device;
+    std::vector<MountEntry> mounts;
+    std::string line;
     while (std::getline(table, line)) {
         // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE ...
         std::istringstream fields(line);
@@ -60,9 +69,23 @@ std::string fuse_mount_device(const std::string &mount_point) {
         }
         std::string type;
         fields >> type;
-        if (unescaped(point) == mount_point && type.rfind("fuse", 0) == 0) device = numbers;
+        mounts.push_back({unescaped(point), numbers, type});
     }
+    return mounts;
+}
+
+// "MAJOR:MINOR" of the newest FUSE mount at mount_point, "" when there is none.
+std::string fuse_mount_device(const std::string &mount_point) {
+    std::string device;
+    for (const MountEntry &mount : mount_table())
+        if (mount.point == mount_point && mount.type.rfind("fuse", 0) == 0) device = mount.device;
     return device;
+}
+
+bool is_mount_point(const std::string &path) {
+    for (const MountEntry &mount : mount_table())
+        if (mount.point == path) return true;
+    return false;
 }
 
 }  // namespace
@@ -73,6 +96,9 @@ std::string usable_mount_point(const std::string &path) {
     struct stat info;
     if (::stat(resolved, &info) != 0) throw path_error(path, std::strerror(errno));
     if (!S_ISDIR(info.st_mode)) throw path_error(path, std::strerror(ENOTDIR));
+    // Mounting there again would stack a second view over the first (or over another
+    // file system): an empty view passes the emptiness check below.
+    if (is_mount_point(resolved)) throw path_error(path, "something is already mounted there");
     if (!directory_is_empty(resolved)) throw path_error(path, "the mount point is not empty");
     return resolved;
 }
@@ -116,6 +142,18 @@ std::string StderrCapture::finish() {
         text_.append(text_.empty() ? "" : "; ").append(line);
     }
     return text_;
+}
+
+std::string first_answer(const std::string &mount_point) {
+    const tio::Dir root(::opendir(mount_point.c_str()));
+    if (!root) return "opendir(" + mount_point + "): " + std::strerror(errno);
+    errno = 0;
+    if (::readdir(root.get()) == nullptr && errno != 0) return "readdir(" + mount_point + "): " + std::strerror(errno);
+    struct stat info;
+    if (::fstat(::dirfd(root.get()), &info) != 0) return "fstat(" + mount_point + "): " + std::strerror(errno);
+    const std::string answered = std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    if (fuse_mount_device(mount_point) != answered) return mount_point + ": another mount answered";
+    return "";
 }
 
 std::string read_ahead_setting(const std::string &mount_point) {

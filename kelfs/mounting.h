@@ -1,5 +1,6 @@
 // What kelfs checks and adjusts around the mount itself: the mount point, the FUSE
-// device, what libfuse and fusermount3 say while mounting, and the mount's read-ahead.
+// device, what libfuse and fusermount3 say while mounting, whether the mount answers, and
+// the mount's read-ahead.
 #pragma once
 
 #include <string>
@@ -7,7 +8,7 @@
 namespace kelfs {
 
 // The mount point as an absolute path. Throws std::runtime_error "PATH: reason" when it
-// does not exist, is not a directory or is not empty.
+// does not exist, is not a directory, is already a mount point or is not empty.
 std::string usable_mount_point(const std::string &path);
 
 // Throws std::runtime_error "fuse: ..." when the FUSE device cannot be opened.
@@ -32,6 +33,12 @@ private:
     int capture_ = -1;
     std::string text_;
 };
+
+// Waits for the FUSE mount at mount_point (absolute) to answer its first requests, the
+// opening and reading of its root directory; "" once it has, and it is the newest mount
+// there, else why not (the mount of a daemon that failed answers with an error once its
+// connection is gone).
+std::string first_answer(const std::string &mount_point);
 
 // The read-ahead setting (in sysfs) of the newest FUSE mount at mount_point (absolute),
 // found in this process's mount table; "" when there is none. The kernel lowers it to

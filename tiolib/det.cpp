@@ -106,12 +106,13 @@ std::string rewrite_target(const char *path) {
 
 // A new name beside target for its next content: hidden, and ending in ".tmp", so that no
 // scan ever takes it for a ".det" file; the process id and a counter keep concurrent
-// rewrites apart, the name stays short.
-std::string temporary_path_for(const std::string &target) {
+// rewrites apart, the name stays short. A creation's name says so, so that a reader that
+// watches the directory can tell a new file under the name from a rewrite of the old one.
+std::string temporary_path_for(const std::string &target, bool creates) {
     const size_t slash = target.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    return directory + "/" + temporary_name(base, getpid(), rewrite_counter.fetch_add(1));
+    return directory + "/" + temporary_name(base, getpid(), rewrite_counter.fetch_add(1), creates);
 }
 
 bool write_all(int fd, const unsigned char *data, size_t size) {
@@ -236,9 +237,9 @@ namespace {
 // it: whoever opens the name, now or after a power cut, finds the old content or the whole
 // new one, never an empty or partial file. The descriptor stays open on the new file (-1
 // after a message saying what it was `doing`, unless doing is null).
-int replace_content(const char *path, const std::vector<DetEntry> &entries, const char *doing) {
+int replace_content(const char *path, const std::vector<DetEntry> &entries, const char *doing, bool creates) {
     const std::string target = rewrite_target(path);
-    const std::string temporary = temporary_path_for(target);
+    const std::string temporary = temporary_path_for(target, creates);
 
     std::vector<unsigned char> bytes(entries.size() * kDetRecordSize);
     for (size_t i = 0; i < entries.size(); ++i)
@@ -270,11 +271,11 @@ int replace_content(const char *path, const std::vector<DetEntry> &entries, cons
 }  // namespace
 
 int create_det_file(const char *path, const std::vector<DetEntry> &entries) {
-    return replace_content(path, entries, nullptr);
+    return replace_content(path, entries, nullptr, true);
 }
 
 int32_t rewrite_det_atomic(const char *path, const std::vector<DetEntry> &entries) {
-    const int fd = replace_content(path, entries, "rewriting");
+    const int fd = replace_content(path, entries, "rewriting", false);
     if (fd < 0) return -1;
     close(fd);
     // The rename is durable only once the directory is: until then a power cut may bring

@@ -7,6 +7,7 @@
 //                             digits (6 of the time, 6 of a per-process counter). Other
 //                             processes of the protocol may write a plain number.
 //   .NAME.det.PID.N.tmp       a rewrite of NAME.det in progress (renamed over it when done)
+//   .NAME.det.PID.N.new.tmp   a new NAME.det being created (renamed into place when whole)
 //   .kellock                  the lock file
 #pragma once
 
@@ -85,13 +86,19 @@ inline std::string reservation_name(int64_t pid, int64_t time_part, uint64_t cou
 struct TemporaryName {
     std::string_view det_name;
     int64_t pid;
+    bool creates = false;  // it makes a new file under the name rather than rewriting it
 };
+
+inline constexpr std::string_view kCreationMarker = ".new";
 
 inline std::optional<TemporaryName> parse_temporary_name(std::string_view name) {
     if (name.size() < 2 || name[0] != '.' || name.size() <= kTemporarySuffix.size() ||
         name.substr(name.size() - kTemporarySuffix.size()) != kTemporarySuffix)
         return std::nullopt;
-    std::string_view rest = name.substr(1, name.size() - 1 - kTemporarySuffix.size());  // NAME.det.PID.N
+    std::string_view rest = name.substr(1, name.size() - 1 - kTemporarySuffix.size());  // NAME.det.PID.N[.new]
+    const bool creates = rest.size() > kCreationMarker.size() &&
+                         rest.substr(rest.size() - kCreationMarker.size()) == kCreationMarker;
+    if (creates) rest.remove_suffix(kCreationMarker.size());
     const size_t counter_dot = rest.rfind('.');
     if (counter_dot == std::string_view::npos || !names_detail::all_digits(rest.substr(counter_dot + 1)))
         return std::nullopt;
@@ -100,14 +107,18 @@ inline std::optional<TemporaryName> parse_temporary_name(std::string_view name) 
     if (pid_dot == std::string_view::npos || pid_dot == 0) return std::nullopt;
     const int64_t pid = names_detail::small_number(rest.substr(pid_dot + 1));
     if (pid <= 0) return std::nullopt;
-    return TemporaryName{rest.substr(0, pid_dot), pid};
+    return TemporaryName{rest.substr(0, pid_dot), pid, creates};
 }
 
-// The name of a temporary rewrite file of det_name by process pid; the ".det" file's name
-// is cut to 128 bytes so that the whole name stays short.
-inline std::string temporary_name(std::string_view det_name, int64_t pid, uint64_t counter) {
-    return "." + std::string(det_name.substr(0, 128)) + "." + std::to_string(pid) + "." + std::to_string(counter) +
-           std::string(kTemporarySuffix);
+// A ".det" file's name as the name of its temporary rewrite files keeps it: cut to 128
+// bytes, so that the whole name stays short.
+inline std::string_view temporary_det_name(std::string_view det_name) { return det_name.substr(0, 128); }
+
+// The name of a temporary file of det_name by process pid: a rewrite, or the file's
+// creation.
+inline std::string temporary_name(std::string_view det_name, int64_t pid, uint64_t counter, bool creates = false) {
+    return "." + std::string(temporary_det_name(det_name)) + "." + std::to_string(pid) + "." +
+           std::to_string(counter) + std::string(creates ? kCreationMarker : "") + std::string(kTemporarySuffix);
 }
 
 // The lock file holds its holder's pid as "%08d\n"; content that is not a positive number

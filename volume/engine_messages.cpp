@@ -3,8 +3,12 @@
 #include "report.h"
 #include "system_error.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <mutex>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kel {
 namespace {
@@ -25,6 +29,20 @@ std::string trimmed(std::string_view text) {
     if (first == std::string_view::npos) return "";
     const size_t last = text.find_last_not_of(" \t\r");
     return std::string(text.substr(first, last - first + 1));
+}
+
+// The engine reads the configuration through a plain open, which waits for ever on a FIFO
+// and reads a directory as an empty configuration. One that cannot be opened at all is
+// left to the engine, which says so.
+void require_regular_configuration(const std::string &config_path) {
+    const int fd = ::open(config_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return;
+    struct stat info {};
+    const int stat_result = ::fstat(fd, &info);
+    const int error = errno;
+    ::close(fd);
+    if (stat_result != 0) throw SystemError("fstat", config_path, error);
+    if (!S_ISREG(info.st_mode)) throw std::runtime_error(config_path + ": configuration file is not a regular file");
 }
 
 }  // namespace
@@ -70,6 +88,7 @@ std::vector<std::string> EngineMessages::take() {
 }
 
 VolumeProps load_volume_props(const std::string &config_path) {
+    require_regular_configuration(config_path);
     EngineMessages messages;
     try {
         return read_volume_props(config_path);

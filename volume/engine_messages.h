@@ -29,8 +29,9 @@ public:
 
 // Reads the configuration file (and its device table) as the engine reads it, with the
 // engine's messages collected. Throws std::runtime_error with a one-line reason that
-// names the configuration: the engine's own message (or the failed call, should it say
-// nothing).
+// names the configuration: "not a regular file" for a FIFO, a directory or a device
+// (never opened by the engine, which would wait on a FIFO), else the engine's own message
+// (or the failed call, should it say nothing).
 VolumeProps load_volume_props(const std::string &config_path);
 
 }  // namespace kel

@@ -68,6 +68,8 @@ bool read_records(int fd, DetFile &file) {
         }
         file.file_bytes = info.st_size;
         file.mtime = info.st_mtim;
+        file.device = info.st_dev;
+        file.inode = info.st_ino;
         if (info.st_size > kLargestDetFile) {
             file.error = "it is too large to be a .det file";
             return false;

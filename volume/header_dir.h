@@ -41,6 +41,8 @@ struct DetFile {
     int64_t size = 0;                 // sum of the recorded lengths, saturated to int64
     int64_t file_bytes = 0;           // size of the ".det" file itself
     timespec mtime{};                 // modification time of the ".det" file
+    dev_t device = 0;                 // the ".det" file's device and inode (0 when unreadable)
+    ino_t inode = 0;
     std::string error;                // unreadable: why (the system's error text)
     int64_t writer_pid = -1;          // a reservation named by this engine, or the writer a
                                       // writer mark names: its pid

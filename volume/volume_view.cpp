@@ -3,6 +3,7 @@
 #include "data_file_reader.h"
 #include "engine_messages.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
@@ -35,28 +36,58 @@ VolumeView::VolumeView(const std::string &config_path, std::chrono::milliseconds
       // Absolute: a program that serves the view may change its directory.
       catalog_(std::filesystem::absolute(volume_.header_dir).string(), max_age) {}
 
-std::shared_ptr<const DataFile> VolumeView::latest(const std::shared_ptr<const DataFile> &opened) {
-    std::shared_ptr<const DataFile> now = catalog_.find(opened->name);
-    return now && opened->same_recording(*now) ? now : opened;
+int VolumeView::look_up(std::string_view name, uint64_t &number, struct stat &attributes) {
+    const ViewFiles::Found found = files_.look_up(name);
+    if (found.number == 0) return -ENOENT;
+    number = found.number;
+    attributes = file_attributes(*found.file, number);
+    return 0;
 }
 
-int64_t VolumeView::plan_read(const DataFile &file, int64_t offset, int64_t size,
-                              std::vector<ReadPiece> &pieces) const {
-    return kel::plan_read(members_, file.extents, offset, size, pieces);
+int VolumeView::attributes(uint64_t number, struct stat &attributes) {
+    if (number == kDirectory) {
+        attributes = directory_attributes(*listing());
+        return 0;
+    }
+    std::shared_ptr<Recording> recording;
+    if (const int opened = open(number, recording); opened != 0) return opened;
+    const std::shared_ptr<const DataFile> file = recording->current();
+    if (!file) return -ESTALE;
+    attributes = file_attributes(*file, number);
+    return 0;
 }
 
-int64_t VolumeView::read(const DataFile &file, int64_t offset, int64_t size, uint8_t *buffer) const {
-    return read_data_file(members_, file.extents, offset, size, buffer);
+int VolumeView::open(uint64_t number, std::shared_ptr<Recording> &recording) {
+    if (number == kDirectory) return -EISDIR;
+    recording = files_.recording(number);
+    if (!recording) return -ENOENT;
+    return recording->current() ? 0 : -ESTALE;
+}
+
+int64_t VolumeView::read(Recording &recording, int64_t offset, int64_t size, const PieceMover &move) const {
+    // The kernel knows no size but those this view told it, each from a look at the
+    // recording: the recording as last seen holds every byte the kernel may ask for. The
+    // look after the read is the one that vouches for the bytes.
+    const std::shared_ptr<const DataFile> file = recording.last_seen();
+    if (!file) return -ESTALE;
+    std::vector<ReadPiece> pieces;
+    const int64_t bytes = plan_read(members_, file->extents, offset, size, pieces);
+    if (bytes <= 0) return bytes;
+    const int64_t moved = move(pieces, bytes);
+    if (moved < 0) return moved;
+    return recording.current() ? moved : -ESTALE;
 }
 
 struct stat directory_attributes(const DataFileListing &listing) {
     struct stat attributes = owned_attributes(S_IFDIR | 0555, listing.directory_mtime);
+    attributes.st_ino = VolumeView::kDirectory;
     attributes.st_nlink = 2;
     return attributes;
 }
 
-struct stat file_attributes(const DataFile &file) {
+struct stat file_attributes(const DataFile &file, uint64_t number) {
     struct stat attributes = owned_attributes(S_IFREG | 0444, file.mtime);
+    attributes.st_ino = number;
     attributes.st_nlink = 1;
     attributes.st_size = file.extents.size;
     attributes.st_blocks = (file.extents.size + 511) / 512;

@@ -41,6 +41,12 @@ def mounted(mount_point):
         return any(line.split()[4] == mount_point for line in table)
 
 
+def mount_points(mount_point):
+    """How many mounts there are at mount_point."""
+    with open("/proc/self/mountinfo") as table:
+        return sum(line.split()[4] == mount_point for line in table)
+
+
 def wait_until(condition, limit):
     deadline = time.monotonic() + limit
     while time.monotonic() < deadline:
@@ -452,6 +458,87 @@ class Listing(MountTest):
                              "a reader opened before the growth reads the grown file")
 
 
+class Replacement(MountTest):
+    def change_cases(self, volume, second, other):
+        stripe = volume.stripe
+
+        def remove():
+            os.unlink(volume.det_path("x"))
+
+        def record_again():
+            remove()
+            volume.record("new:x:%s:0:%d" % (second, 5 * stripe))
+
+        def record_over():
+            # tio_write_det on the existing ".det" file: truncated and allocated anew
+            volume.record("new:x:%s:0:%d" % (second, 5 * stripe))
+
+        def rename_over():
+            volume.record("new:y:%s:0:%d" % (other, stripe + 7))
+            os.rename(volume.det_path("y"), volume.det_path("x"))
+
+        # (what, change, whether the new recording lands where the old one lay)
+        return [("removed", remove, None),
+                ("removed and recorded again", record_again, True),
+                ("recorded again over its .det file", record_over, True),
+                ("replaced by another .det file renamed over it", rename_over, False)]
+
+    def test_a_descriptor_serves_only_the_recording_it_opened(self):
+        volume = self.volume()
+        stripe = volume.stripe
+        first = volume.source("first", 3 * stripe, 11)
+        second = volume.source("second", 5 * stripe, 12)
+        other = volume.source("other", stripe + 7, 13)
+        with open(first, "rb") as source:
+            old = source.read()
+        open(volume.det_path("empty"), "wb").close()
+        stale = (errno.ESTALE, errno.EIO)
+        with volume.mount(ready_file="empty"):
+            path = os.path.join(volume.mount_point, "x")
+            for what, change, same_offset in self.change_cases(volume, second, other):
+                with self.subTest(what):
+                    if os.path.exists(volume.det_path("x")):
+                        os.unlink(volume.det_path("x"))
+                    volume.record("new:x:%s:0:%d" % (first, 3 * stripe))
+                    self.assertTrue(wait_until(lambda: exists(path) and os.stat(path).st_size == 3 * stripe,
+                                               UPDATE_LIMIT_SECONDS), "x did not appear")
+                    offset = volume.entries("x")[0][0]
+                    buffered = os.open(path, os.O_RDONLY)
+                    direct = os.open(path, os.O_RDONLY | os.O_DIRECT)
+                    try:
+                        buffer = mmap.mmap(-1, 4096)  # page-aligned, for O_DIRECT
+                        self.assertEqual(os.pread(buffered, 4096, 0), old[:4096])
+                        self.assertEqual(os.preadv(direct, [buffer], 0), 4096)
+                        change()
+                        if same_offset:
+                            self.assertEqual(volume.entries("x")[0][0], offset, "the fixture should land in place")
+                        with self.assertRaises(OSError, msg="a direct read") as caught:
+                            os.preadv(direct, [buffer], 0)
+                        self.assertIn(caught.exception.errno, stale)
+                        time.sleep(0.6)  # the kernel asks again once the attributes it holds are old
+                        for fd in (buffered, direct):
+                            with self.assertRaises(OSError, msg="fstat") as caught:
+                                os.fstat(fd)
+                            self.assertIn(caught.exception.errno, stale)
+                        if exists(volume.det_path("x")):
+                            # A reader of the new recording, and the old descriptors still
+                            # give only the old recording's bytes (from the page cache) or fail.
+                            self.assertTrue(wait_until(lambda: exists(path) and os.stat(path).st_size ==
+                                                       volume.size("x"), UPDATE_LIMIT_SECONDS))
+                            with open(path, "rb") as reader:
+                                self.assertEqual(reader.read(), volume.read_by_layout("x", 0, volume.size("x")))
+                        for at in (0, 3 * stripe - 4096, 4 * stripe):
+                            try:
+                                got = os.pread(buffered, 4096, at)
+                            except OSError as error:
+                                self.assertIn(error.errno, stale)
+                                continue
+                            self.assertEqual(got, old[at:at + 4096], "a buffered read at %d" % at)
+                    finally:
+                        os.close(buffered)
+                        os.close(direct)
+
+
 class ReadOnly(MountTest):
     def test_every_change_is_refused_with_erofs(self):
         volume = self.volume()
@@ -496,6 +583,7 @@ class Lifecycle(MountTest):
             "fusermount3 -u": lambda kelfs: subprocess.run(["fusermount3", "-u", volume.mount_point], check=True),
             "SIGINT": lambda kelfs: kelfs.process.send_signal(signal.SIGINT),
             "SIGTERM": lambda kelfs: kelfs.process.send_signal(signal.SIGTERM),
+            "SIGHUP": lambda kelfs: kelfs.process.send_signal(signal.SIGHUP),
         }
         for how, end in endings.items():
             with self.subTest(how):
@@ -508,25 +596,52 @@ class Lifecycle(MountTest):
     def test_background_once_usable_at_the_configured_fusepath(self):
         volume = self.volume()
         record_fixture(volume)
-        # No MOUNTPOINT: the configuration's FUSEPATH, DIR/mnt.
-        started = subprocess.run([KELFS, volume.config, "-o", "auto_unmount"], stdin=subprocess.DEVNULL,
-                                 capture_output=True, timeout=MOUNT_LIMIT_SECONDS)
-        daemons = kelfs_children()
-        try:
-            self.assertEqual((started.returncode, started.stdout, started.stderr), (0, b"", b""))
-            self.assertEqual(len(daemons), 1, "one daemon runs in the background")
-            # Usable when the command returns: no waiting.
-            self.assertIn("movie", os.listdir(volume.mount_point))
-            subprocess.run(["cmp", volume.sources["movie"], os.path.join(volume.mount_point, "movie")], check=True)
-            subprocess.run(["fusermount3", "-u", volume.mount_point], check=True)
-            self.assertEqual(wait_for_daemon(daemons[0]), 0)
-        finally:
-            for pid in kelfs_children():
-                os.kill(pid, signal.SIGKILL)
-                wait_for_daemon(pid)
-            force_unmount(volume.mount_point)
-            reap_watchers()
-        self.assertFalse(mounted(volume.mount_point))
+        endings = {
+            "fusermount3 -u": lambda daemon: subprocess.run(["fusermount3", "-u", volume.mount_point], check=True),
+            "SIGTERM": lambda daemon: os.kill(daemon, signal.SIGTERM),
+        }
+        for how, end in endings.items():
+            with self.subTest(how):
+                # No MOUNTPOINT: the configuration's FUSEPATH, DIR/mnt.
+                with background([volume.config, "-o", "auto_unmount"], volume.mount_point) as started:
+                    self.assertEqual((started.returncode, started.stdout, started.stderr), (0, "", ""))
+                    daemons = kelfs_children()
+                    self.assertEqual(len(daemons), 1, "one daemon runs in the background")
+                    # Usable when the command returns: no waiting.
+                    self.assertIn("movie", os.listdir(volume.mount_point))
+                    subprocess.run(["cmp", volume.sources["movie"], os.path.join(volume.mount_point, "movie")],
+                                   check=True)
+                    end(daemons[0])
+                    self.assertEqual(wait_for_daemon(daemons[0]), 0)
+                    self.assertFalse(mounted(volume.mount_point))
+
+    def test_exits_0_only_once_the_mount_answers(self):
+        volume = self.volume()
+        record_fixture(volume)
+        mnt = volume.mount_point
+        cases = [
+            # A largest read below kelfs's own is the user's to choose.
+            ("max_read=131072", 0),
+            # Request buffers too small for the kernel: the daemon fails at its first request.
+            ("max_write=1", 1),
+        ]
+        for options, status in cases:
+            with self.subTest(options):
+                with background([volume.config, mnt, "-o", options], mnt) as started:
+                    self.assertEqual((started.returncode, started.stdout), (status, ""), started.stderr)
+                    if status == 0:
+                        self.assertEqual(started.stderr, "")
+                        self.assertIn(options, mount_options(mnt))
+                        subprocess.run(["cmp", volume.sources["movie"], os.path.join(mnt, "movie")], check=True)
+                        daemons = kelfs_children()
+                        subprocess.run(["fusermount3", "-u", mnt], check=True)
+                        self.assertEqual(wait_for_daemon(daemons[0]), 0)
+                    else:
+                        lines = started.stderr.splitlines()
+                        self.assertEqual(len(lines), 1, started.stderr)
+                        self.assertTrue(lines[0].startswith("kelfs: "), lines[0])
+                        self.assertFalse(mounted(mnt), "mounted although it failed")
+                        self.assertEqual(children("kelfs"), [], "a kelfs process was left")
 
     def test_a_killed_daemon_leaves_a_mount_that_fusermount3_clears(self):
         volume = self.volume()
@@ -556,12 +671,42 @@ def wait_for_daemon(pid, limit=MOUNT_LIMIT_SECONDS):
     raise AssertionError("daemon %d did not end" % pid)
 
 
+def mount_options(mount_point):
+    """The options of the newest mount at mount_point, its own and its file system's."""
+    options = ""
+    with open("/proc/self/mountinfo") as table:
+        for line in table:
+            fields = line.split()
+            if fields[4] == mount_point:
+                options = fields[5] + "," + fields[fields.index("-") + 3]
+    return options.split(",")
+
+
+@contextlib.contextmanager
+def background(args, mount_point):
+    """kelfs started without -f and run to its end: yields its result (text). Afterwards
+    every daemon it left is ended and reaped and nothing is mounted at mount_point."""
+    started = subprocess.run([KELFS] + args, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                             timeout=MOUNT_LIMIT_SECONDS)
+    try:
+        yield started
+    finally:
+        for pid, _ in children("kelfs"):
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
+            wait_for_daemon(pid)
+        force_unmount(mount_point)
+        reap_watchers()
+
+
 class Refusals(MountTest):
-    def refused(self, args, mount_point, wrapper=()):
+    def refused(self, args, mount_point, wrapper=(), still_mounted=False):
+        mounts, processes = mount_points(mount_point), children("kelfs")
         result = subprocess.run(list(wrapper) + [KELFS] + args, stdin=subprocess.DEVNULL, capture_output=True,
                                 text=True, timeout=MOUNT_LIMIT_SECONDS)
-        self.assertFalse(mounted(mount_point), "mounted although refused")
-        self.assertEqual(kelfs_children(), [])
+        self.assertEqual(mount_points(mount_point), mounts, "mounted although refused")
+        self.assertEqual(mounted(mount_point), still_mounted)
+        self.assertEqual(children("kelfs"), processes, "a kelfs process was left")
         lines = result.stderr.splitlines()
         self.assertEqual(len(lines), 1, result.stderr)
         self.assertTrue(lines[0].startswith("kelfs: "), lines[0])
@@ -592,8 +737,12 @@ class Refusals(MountTest):
         full = os.path.join(d, "full")
         os.mkdir(full)
         open(os.path.join(full, "something"), "w").close()
+        fifo = os.path.join(d, "fifo.conf")
+        os.mkfifo(fifo)
         cases = [
             ("a missing configuration", [os.path.join(d, "none.conf"), mnt], "Error reading configuration file"),
+            ("a FIFO as the configuration", [fifo, mnt], "fifo.conf: configuration file is not a regular file"),
+            ("a directory as the configuration", [d, mnt], "configuration file is not a regular file"),
             ("an incomplete configuration", [os.path.join(d, "incomplete.conf"), mnt], "Missing field(s)"),
             ("a member that cannot be opened", [missing_member, mnt], "gone) failed: No such file or directory"),
             ("a directory as a member", [folder_member, mnt], "a member must be a regular file or a block device"),
@@ -609,6 +758,25 @@ class Refusals(MountTest):
                 self.assertIn(reason, line)
         with self.subTest("a command line without a configuration"):
             self.assertEqual(self.refused([], mnt)[0], 2)
+
+    def test_a_mount_point_that_is_already_one(self):
+        volume = self.volume()
+        mnt = volume.mount_point
+        # Nothing recorded: the view is an empty directory, as is the mount point.
+        with volume.mount(ready_file=None):
+            status, line = self.refused([volume.config, mnt], mnt, still_mounted=True)
+            self.assertEqual(status, 1, line)
+            self.assertIn(mnt + ": something is already mounted there", line)
+            self.assertEqual(mount_points(mnt), 1, "mounts stacked")
+        tmpfs = subprocess.run(["mount", "-t", "tmpfs", "none", mnt], capture_output=True, text=True)
+        if tmpfs.returncode != 0:
+            self.skipTest("cannot mount a tmpfs: " + tmpfs.stderr.strip())
+        try:
+            status, line = self.refused([volume.config, mnt], mnt, still_mounted=True)
+            self.assertEqual(status, 1, line)
+            self.assertIn("something is already mounted there", line)
+        finally:
+            subprocess.run(["umount", mnt], check=True)
 
     def test_fuse_unavailable(self):
         volume = self.volume()
