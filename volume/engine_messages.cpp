@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 
 namespace kel {
 namespace {
@@ -25,6 +26,27 @@ std::string trimmed(std::string_view text) {
     if (first == std::string_view::npos) return "";
     const size_t last = text.find_last_not_of(" \t\r");
     return std::string(text.substr(first, last - first + 1));
+}
+
+// One message as one part of a reason: its "Error!"/"Error," prefix dropped, its lines
+// joined by spaces.
+std::string as_part(std::string_view message) {
+    for (const std::string_view prefix : {"Error! ", "Error!", "Error, ", "Error,"}) {
+        if (message.substr(0, prefix.size()) == prefix) {
+            message.remove_prefix(prefix.size());
+            break;
+        }
+    }
+    std::string line;
+    for (const char c : message) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
 }
 
 }  // namespace
@@ -67,6 +89,17 @@ std::vector<std::string> EngineMessages::take() {
     std::vector<std::string> taken;
     taken.swap(collected);
     return taken;
+}
+
+std::string EngineMessages::take_reason() {
+    std::string joined;
+    for (const std::string &message : take()) {
+        const std::string part = as_part(message);
+        if (part.empty()) continue;
+        if (!joined.empty()) joined += "; ";
+        joined += part;
+    }
+    return joined;
 }
 
 VolumeProps load_volume_props(const std::string &config_path) {
