@@ -98,45 +98,55 @@ Run define_create(CLI::App &command) {
     };
 }
 
-struct Listing {
+// The arguments of a command on a volume: its configuration file and the command's own.
+template <typename Options>
+struct OnVolume {
     std::string config;
+    Options options;
+};
+
+template <typename Options>
+std::shared_ptr<OnVolume<Options>> add_volume_arguments(CLI::App &command) {
+    auto arguments = std::make_shared<OnVolume<Options>>();
+    add_config(command, arguments->config);
+    return arguments;
+}
+
+struct Listing {
     bool json = false;
 };
 
-std::shared_ptr<Listing> add_listing(CLI::App &command, const char *json_help) {
-    auto listing = std::make_shared<Listing>();
-    add_config(command, listing->config);
-    command.add_flag("--json", listing->json, json_help);
-    return listing;
+std::shared_ptr<OnVolume<Listing>> add_listing(CLI::App &command) {
+    auto arguments = add_volume_arguments<Listing>(command);
+    command.add_flag("--json", arguments->options.json, "one JSON document instead of the table");
+    return arguments;
 }
 
 Run define_ls(CLI::App &command) {
-    auto listing = add_listing(command, "one JSON document instead of the table");
-    return [listing] {
-        const kelvol::Volume volume = kelvol::open_volume(listing->config);
-        kelvol::print_ls(kelvol::scan_volume(volume), listing->json, stdout);
+    return [arguments = add_listing(command)] {
+        const kelvol::Volume volume = kelvol::open_volume(arguments->config);
+        kelvol::print_ls(kelvol::scan_volume(volume), arguments->options.json, stdout);
         return 0;
     };
 }
 
 Run define_df(CLI::App &command) {
-    auto listing = add_listing(command, "one JSON document instead of the table");
-    return [listing] {
-        const kelvol::Volume volume = kelvol::open_volume(listing->config);
-        kelvol::print_df(kelvol::usage_of(volume, kelvol::scan_volume(volume)), listing->json, stdout);
+    return [arguments = add_listing(command)] {
+        const kelvol::Volume volume = kelvol::open_volume(arguments->config);
+        kelvol::print_df(kelvol::usage_of(volume, kelvol::scan_volume(volume)), arguments->options.json, stdout);
         return 0;
     };
 }
 
-struct MapArguments {
-    std::string config;
+struct MapOptions {
     std::string svg;
     int width = 0;
 };
 
-int run_map(const MapArguments &arguments, bool svg_given) {
+int run_map(const OnVolume<MapOptions> &on_volume, bool svg_given) {
+    const MapOptions &arguments = on_volume.options;
     if (svg_given && arguments.svg.empty()) throw kel::UsageError("map: --svg needs a file name");
-    const kelvol::Volume volume = kelvol::open_volume(arguments.config);
+    const kelvol::Volume volume = kelvol::open_volume(on_volume.config);
     const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
     const kelvol::SpaceModel space = kelvol::space_of(volume, scan);
     if (svg_given) {
@@ -154,44 +164,35 @@ int run_map(const MapArguments &arguments, bool svg_given) {
 }
 
 Run define_map(CLI::App &command) {
-    auto arguments = std::make_shared<MapArguments>();
-    add_config(command, arguments->config);
-    CLI::Option *svg = command.add_option("--svg", arguments->svg, "write an SVG picture to FILE instead");
-    command.add_option("--width", arguments->width, "columns of the line (default: the terminal's, or 80)")
+    auto arguments = add_volume_arguments<MapOptions>(command);
+    CLI::Option *svg = command.add_option("--svg", arguments->options.svg, "write an SVG picture to FILE instead");
+    command.add_option("--width", arguments->options.width, "columns of the line (default: the terminal's, or 80)")
         ->check(CLI::Range(1, 100000));
     return [arguments, svg] { return run_map(*arguments, svg->count() > 0); };
 }
 
-struct CheckArguments {
-    std::string config;
+struct CheckOptions {
     bool json = false;
     kelvol::CheckLimits limits;
 };
 
 Run define_check(CLI::App &command) {
-    auto arguments = std::make_shared<CheckArguments>();
-    add_config(command, arguments->config);
-    command.add_flag("--json", arguments->json, "one JSON document instead of the lines");
-    add_stale_after(command, arguments->limits);
+    auto arguments = add_volume_arguments<CheckOptions>(command);
+    command.add_flag("--json", arguments->options.json, "one JSON document instead of the lines");
+    add_stale_after(command, arguments->options.limits);
     return [arguments] {
         const kelvol::Volume volume = kelvol::open_volume(arguments->config);
         const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
         const kelvol::Findings findings =
-            kelvol::check_volume(volume, scan, kelvol::space_of(volume, scan), arguments->limits);
-        kelvol::print_check(findings, arguments->json, stdout);
+            kelvol::check_volume(volume, scan, kelvol::space_of(volume, scan), arguments->options.limits);
+        kelvol::print_check(findings, arguments->options.json, stdout);
         if (findings.problems.empty()) return 0;
         throw Failure(volume.props.header_dir, std::to_string(findings.problems.size()) + " problem(s) found");
     };
 }
 
-struct RepairArguments {
-    std::string config;
-    kelvol::RepairOptions options;
-};
-
 Run define_repair(CLI::App &command) {
-    auto arguments = std::make_shared<RepairArguments>();
-    add_config(command, arguments->config);
+    auto arguments = add_volume_arguments<kelvol::RepairOptions>(command);
     command.add_flag("--dry-run", arguments->options.dry_run, "print the actions, change nothing");
     add_stale_after(command, arguments->options.limits);
     return [arguments] {
@@ -199,14 +200,8 @@ Run define_repair(CLI::App &command) {
     };
 }
 
-struct ExportArguments {
-    std::string config;
-    kelvol::ExportOptions options;
-};
-
 Run define_export(CLI::App &command) {
-    auto arguments = std::make_shared<ExportArguments>();
-    add_config(command, arguments->config);
+    auto arguments = add_volume_arguments<kelvol::ExportOptions>(command);
     command.add_option("NAME", arguments->options.name, "the data file (a path: its .det file)")->required();
     command.add_option("OUT", arguments->options.out, "output file, - for standard output")->capture_default_str();
     command.add_flag("--quiet", arguments->options.quiet, "no progress line");
@@ -217,23 +212,23 @@ Run define_export(CLI::App &command) {
 }
 
 struct ImportArguments {
-    std::string config;
-    kelvol::ImportOptions options;
+    kelvol::ImportOptions import;
     int64_t extent_mib = 1024;
 };
 
 Run define_import(CLI::App &command) {
-    auto arguments = std::make_shared<ImportArguments>();
-    add_config(command, arguments->config);
-    command.add_option("IN", arguments->options.in, "input file, - for standard input")->required();
-    command.add_option("NAME", arguments->options.name, "the new data file")->required();
-    command.add_option("--extent-mib", arguments->extent_mib, "MiB per extent of a stream")
+    auto arguments = add_volume_arguments<ImportArguments>(command);
+    kelvol::ImportOptions &import = arguments->options.import;
+    command.add_option("IN", import.in, "input file, - for standard input")->required();
+    command.add_option("NAME", import.name, "the new data file")->required();
+    command.add_option("--extent-mib", arguments->options.extent_mib, "MiB per extent of a stream")
         ->capture_default_str()
         ->check(CLI::Range(int64_t{1}, int64_t{1} << 30));
-    command.add_flag("--quiet", arguments->options.quiet, "no progress line");
+    command.add_flag("--quiet", import.quiet, "no progress line");
     return [arguments] {
-        arguments->options.extent_bytes = arguments->extent_mib * kel::kMiB;
-        kelvol::import_data_file(kelvol::open_volume(arguments->config), arguments->options);
+        ImportArguments &options = arguments->options;
+        options.import.extent_bytes = options.extent_mib * kel::kMiB;
+        kelvol::import_data_file(kelvol::open_volume(arguments->config), options.import);
         return 0;
     };
 }
