@@ -2,7 +2,7 @@
 # same layout. A benchmark, not a timed test: only its smoke run is registered.
 find_package(CLI11 CONFIG REQUIRED)
 add_executable(kelfs_bench ${CMAKE_CURRENT_LIST_DIR}/kelfs_bench.cpp)
-target_link_libraries(kelfs_bench PRIVATE kel_volume CLI11::CLI11)
+target_link_libraries(kelfs_bench PRIVATE kel_testkit CLI11::CLI11)
 target_compile_definitions(kelfs_bench PRIVATE KELFS_PROGRAM="$<TARGET_FILE:kelfs>")
 add_dependencies(kelfs_bench kelfs)
 

@@ -70,15 +70,9 @@ int64_t member_capacity(const std::string &path, std::vector<std::pair<FileIdent
     return member.bytes;
 }
 
-void check_chunk(int64_t chunk_kib) {
-    if (chunk_kib < 1 || chunk_kib > 1024 * 1024)
-        throw kel::UsageError("create: --chunk-kib must be from 1 to 1048576, not " + std::to_string(chunk_kib));
-}
-
 }  // namespace
 
 std::string create_volume(const CreateOptions &options) {
-    check_chunk(options.chunk_kib);
     kel::VolumeGeometry geometry;
     geometry.chunk_bytes = options.chunk_kib * kel::kKiB;
     geometry.workers = options.threads;

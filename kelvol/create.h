@@ -8,12 +8,14 @@
 
 namespace kelvol {
 
+constexpr int64_t kMaxChunkKib = 1024 * 1024;
+
 struct CreateOptions {
     std::string directory;
     int members = 0;                   // with member_mib: member files to make
     int64_t member_mib = 0;
     std::vector<std::string> devices;  // instead: existing block devices or files
-    int64_t chunk_kib = 1024;
+    int64_t chunk_kib = 1024;          // 1 to kMaxChunkKib: the command line holds it there
     int threads = 2;
 };
 

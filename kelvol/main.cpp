@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -34,19 +35,15 @@ namespace {
 
 using kelvol::Failure;
 
-struct Arguments {
-    kelvol::CreateOptions create;
-    std::string config;
-    bool json = false;
-    std::string svg;
-    bool svg_given = false;
-    int width = 0;
-    double stale_after = 600;
-    bool dry_run = false;
-    kelvol::ExportOptions export_options;
-    kelvol::ImportOptions import_options;
-    int64_t extent_mib = 1024;
-    bool members_given = false;
+// What runs a parsed subcommand: it holds the subcommand's own options.
+using Run = std::function<int()>;
+
+// One subcommand: its name, its line in the help, and what adds its options to the
+// command line and returns its run.
+struct Command {
+    const char *name;
+    const char *summary;
+    Run (*define)(CLI::App &command);
 };
 
 int terminal_columns() {
@@ -55,14 +52,8 @@ int terminal_columns() {
     return 80;
 }
 
-kelvol::CheckLimits limits_of(const Arguments &arguments) {
-    kelvol::CheckLimits limits;
-    limits.stale_after_seconds = arguments.stale_after;
-    return limits;
-}
-
-void add_config(CLI::App *command, Arguments &arguments) {
-    command->add_option("CONFIG", arguments.config, "the volume's configuration file")->required();
+void add_config(CLI::App &command, std::string &config) {
+    command.add_option("CONFIG", config, "the volume's configuration file")->required();
 }
 
 // A finite number of seconds, 0 or more: "nan" and "inf" would make every age stale or none.
@@ -76,28 +67,89 @@ const CLI::Validator kSeconds(
     },
     "SECONDS");
 
-void add_stale_after(CLI::App *command, Arguments &arguments) {
-    command->add_option("--stale-after", arguments.stale_after, "seconds after which an allocation is left over")
+void add_stale_after(CLI::App &command, kelvol::CheckLimits &limits) {
+    command.add_option("--stale-after", limits.stale_after_seconds, "seconds after which an allocation is left over")
         ->capture_default_str()
         ->check(kSeconds);
 }
 
-int run_check(const Arguments &arguments) {
-    const kelvol::Volume volume = kelvol::open_volume(arguments.config);
-    const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
-    const kelvol::Findings findings =
-        kelvol::check_volume(volume, scan, kelvol::space_of(volume, scan), limits_of(arguments));
-    kelvol::print_check(findings, arguments.json, stdout);
-    if (findings.problems.empty()) return 0;
-    throw Failure(volume.props.header_dir, std::to_string(findings.problems.size()) + " problem(s) found");
+Run define_create(CLI::App &command) {
+    auto options = std::make_shared<kelvol::CreateOptions>();
+    command.add_option("DIR", options->directory, "the new volume's directory (made, or empty)")->required();
+    CLI::Option *members =
+        command.add_option("--members", options->members, "member files to make")->check(CLI::Range(1, 4096));
+    CLI::Option *member_mib =
+        command.add_option("--member-mib", options->member_mib, "MiB per member file")->check(CLI::PositiveNumber);
+    command.add_option("--chunk-kib", options->chunk_kib, "stripe unit in KiB")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t{1}, kelvol::kMaxChunkKib));
+    command.add_option("--threads", options->threads, "engine worker threads")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 20));
+    command.add_option("--devices", options->devices, "existing block devices or files, comma-separated")
+        ->delimiter(',')
+        ->excludes(members)
+        ->excludes(member_mib);
+    return [options, members, member_mib] {
+        if (options->devices.empty() && (members->count() == 0 || member_mib->count() == 0))
+            throw kel::UsageError("create: --members and --member-mib are needed, or --devices");
+        std::printf("%s\n", kelvol::create_volume(*options).c_str());
+        return 0;
+    };
 }
 
-int run_map(const Arguments &arguments) {
-    if (arguments.svg_given && arguments.svg.empty()) throw kel::UsageError("map: --svg needs a file name");
-    const kelvol::Volume volume = kelvol::open_volume(arguments.config);
+// The arguments of a command on a volume: its configuration file and the command's own.
+template <typename Options>
+struct OnVolume {
+    std::string config;
+    Options options;
+};
+
+template <typename Options>
+std::shared_ptr<OnVolume<Options>> add_volume_arguments(CLI::App &command) {
+    auto arguments = std::make_shared<OnVolume<Options>>();
+    add_config(command, arguments->config);
+    return arguments;
+}
+
+struct Listing {
+    bool json = false;
+};
+
+std::shared_ptr<OnVolume<Listing>> add_listing(CLI::App &command) {
+    auto arguments = add_volume_arguments<Listing>(command);
+    command.add_flag("--json", arguments->options.json, "one JSON document instead of the table");
+    return arguments;
+}
+
+Run define_ls(CLI::App &command) {
+    return [arguments = add_listing(command)] {
+        const kelvol::Volume volume = kelvol::open_volume(arguments->config);
+        kelvol::print_ls(kelvol::scan_volume(volume), arguments->options.json, stdout);
+        return 0;
+    };
+}
+
+Run define_df(CLI::App &command) {
+    return [arguments = add_listing(command)] {
+        const kelvol::Volume volume = kelvol::open_volume(arguments->config);
+        kelvol::print_df(kelvol::usage_of(volume, kelvol::scan_volume(volume)), arguments->options.json, stdout);
+        return 0;
+    };
+}
+
+struct MapOptions {
+    std::string svg;
+    int width = 0;
+};
+
+int run_map(const OnVolume<MapOptions> &on_volume, bool svg_given) {
+    const MapOptions &arguments = on_volume.options;
+    if (svg_given && arguments.svg.empty()) throw kel::UsageError("map: --svg needs a file name");
+    const kelvol::Volume volume = kelvol::open_volume(on_volume.config);
     const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
     const kelvol::SpaceModel space = kelvol::space_of(volume, scan);
-    if (arguments.svg_given) {
+    if (svg_given) {
         try {
             kel::write_text_file(arguments.svg, kelvol::map_svg(space));
         } catch (const kel::SystemError &error) {
@@ -111,11 +163,93 @@ int run_map(const Arguments &arguments) {
     return 0;
 }
 
+Run define_map(CLI::App &command) {
+    auto arguments = add_volume_arguments<MapOptions>(command);
+    CLI::Option *svg = command.add_option("--svg", arguments->options.svg, "write an SVG picture to FILE instead");
+    command.add_option("--width", arguments->options.width, "columns of the line (default: the terminal's, or 80)")
+        ->check(CLI::Range(1, 100000));
+    return [arguments, svg] { return run_map(*arguments, svg->count() > 0); };
+}
+
+struct CheckOptions {
+    bool json = false;
+    kelvol::CheckLimits limits;
+};
+
+Run define_check(CLI::App &command) {
+    auto arguments = add_volume_arguments<CheckOptions>(command);
+    command.add_flag("--json", arguments->options.json, "one JSON document instead of the lines");
+    add_stale_after(command, arguments->options.limits);
+    return [arguments] {
+        const kelvol::Volume volume = kelvol::open_volume(arguments->config);
+        const kelvol::VolumeScan scan = kelvol::scan_volume(volume);
+        const kelvol::Findings findings =
+            kelvol::check_volume(volume, scan, kelvol::space_of(volume, scan), arguments->options.limits);
+        kelvol::print_check(findings, arguments->options.json, stdout);
+        if (findings.problems.empty()) return 0;
+        throw Failure(volume.props.header_dir, std::to_string(findings.problems.size()) + " problem(s) found");
+    };
+}
+
+Run define_repair(CLI::App &command) {
+    auto arguments = add_volume_arguments<kelvol::RepairOptions>(command);
+    command.add_flag("--dry-run", arguments->options.dry_run, "print the actions, change nothing");
+    add_stale_after(command, arguments->options.limits);
+    return [arguments] {
+        return kelvol::repair_volume(kelvol::open_volume(arguments->config), arguments->options, stdout);
+    };
+}
+
+Run define_export(CLI::App &command) {
+    auto arguments = add_volume_arguments<kelvol::ExportOptions>(command);
+    command.add_option("NAME", arguments->options.name, "the data file (a path: its .det file)")->required();
+    command.add_option("OUT", arguments->options.out, "output file, - for standard output")->capture_default_str();
+    command.add_flag("--quiet", arguments->options.quiet, "no progress line");
+    return [arguments] {
+        kelvol::export_data_file(kelvol::open_volume(arguments->config), arguments->options);
+        return 0;
+    };
+}
+
+struct ImportArguments {
+    kelvol::ImportOptions import;
+    int64_t extent_mib = 1024;
+};
+
+Run define_import(CLI::App &command) {
+    auto arguments = add_volume_arguments<ImportArguments>(command);
+    kelvol::ImportOptions &import = arguments->options.import;
+    command.add_option("IN", import.in, "input file, - for standard input")->required();
+    command.add_option("NAME", import.name, "the new data file")->required();
+    command.add_option("--extent-mib", arguments->options.extent_mib, "MiB per extent of a stream")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t{1}, int64_t{1} << 30));
+    command.add_flag("--quiet", import.quiet, "no progress line");
+    return [arguments] {
+        ImportArguments &options = arguments->options;
+        options.import.extent_bytes = options.extent_mib * kel::kMiB;
+        kelvol::import_data_file(kelvol::open_volume(arguments->config), options.import);
+        return 0;
+    };
+}
+
+// Every subcommand, in the order the help lists them.
+const Command kCommands[] = {
+    {"create", "make a volume of member files (or on existing devices)", define_create},
+    {"ls", "list the data files: size, extents, state, modification time", define_ls},
+    {"df", "the volume's space: used, reserved, free, the largest request", define_df},
+    {"map", "picture each member's address space", define_map},
+    {"check", "find what is wrong or left over in the header directory", define_check},
+    {"repair", "clear what check calls stale, and nothing else", define_repair},
+    {"export", "copy a data file out, byte for byte", define_export},
+    {"import", "record a file or stream as a new data file", define_import},
+};
+
 // The subcommand named on the command line, for usage errors.
-std::string command_named(const CLI::App &app, int argc, char **argv) {
+std::string command_named(int argc, char **argv) {
     for (int i = 1; i < argc; ++i)
-        for (const CLI::App *command : app.get_subcommands({}))
-            if (command->get_name() == argv[i]) return command->get_name();
+        for (const Command &command : kCommands)
+            if (argv[i] == std::string_view(command.name)) return command.name;
     return "usage";
 }
 
@@ -125,65 +259,12 @@ int run(int argc, char **argv) {
     app.set_version_flag("--version", KEL_VERSION);
     app.footer("Every command and option, the states, the findings and examples: man kelvol (kelvol(1)).");
     app.require_subcommand(1);
-    Arguments arguments;
 
-    CLI::App *create = app.add_subcommand("create", "make a volume of member files (or on existing devices)");
-    create->add_option("DIR", arguments.create.directory, "the new volume's directory (made, or empty)")->required();
-    CLI::Option *members = create->add_option("--members", arguments.create.members, "member files to make")
-                               ->check(CLI::Range(1, 4096));
-    CLI::Option *member_mib = create->add_option("--member-mib", arguments.create.member_mib, "MiB per member file")
-                                  ->check(CLI::PositiveNumber);
-    create->add_option("--chunk-kib", arguments.create.chunk_kib, "stripe unit in KiB")
-        ->capture_default_str()
-        ->check(CLI::Range(int64_t{1}, int64_t{1024 * 1024}));
-    create->add_option("--threads", arguments.create.threads, "engine worker threads")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 1 << 20));
-    create->add_option("--devices", arguments.create.devices, "existing block devices or files, comma-separated")
-        ->delimiter(',')
-        ->excludes(members)
-        ->excludes(member_mib);
-
-    CLI::App *ls = app.add_subcommand("ls", "list the data files: size, extents, state, modification time");
-    add_config(ls, arguments);
-    ls->add_flag("--json", arguments.json, "one JSON document instead of the table");
-
-    CLI::App *df = app.add_subcommand("df", "the volume's space: used, reserved, free, the largest request");
-    add_config(df, arguments);
-    df->add_flag("--json", arguments.json, "one JSON document instead of the table");
-
-    CLI::App *map = app.add_subcommand("map", "picture each member's address space");
-    add_config(map, arguments);
-    CLI::Option *svg = map->add_option("--svg", arguments.svg, "write an SVG picture to FILE instead");
-    map->add_option("--width", arguments.width, "columns of the line (default: the terminal's, or 80)")
-        ->check(CLI::Range(1, 100000));
-
-    CLI::App *check = app.add_subcommand("check", "find what is wrong or left over in the header directory");
-    add_config(check, arguments);
-    check->add_flag("--json", arguments.json, "one JSON document instead of the lines");
-    add_stale_after(check, arguments);
-
-    CLI::App *repair = app.add_subcommand("repair", "clear what check calls stale, and nothing else");
-    add_config(repair, arguments);
-    repair->add_flag("--dry-run", arguments.dry_run, "print the actions, change nothing");
-    add_stale_after(repair, arguments);
-
-    CLI::App *export_command = app.add_subcommand("export", "copy a data file out, byte for byte");
-    add_config(export_command, arguments);
-    export_command->add_option("NAME", arguments.export_options.name, "the data file (a path: its .det file)")
-        ->required();
-    export_command->add_option("OUT", arguments.export_options.out, "output file, - for standard output")
-        ->capture_default_str();
-    export_command->add_flag("--quiet", arguments.export_options.quiet, "no progress line");
-
-    CLI::App *import_command = app.add_subcommand("import", "record a file or stream as a new data file");
-    add_config(import_command, arguments);
-    import_command->add_option("IN", arguments.import_options.in, "input file, - for standard input")->required();
-    import_command->add_option("NAME", arguments.import_options.name, "the new data file")->required();
-    import_command->add_option("--extent-mib", arguments.extent_mib, "MiB per extent of a stream")
-        ->capture_default_str()
-        ->check(CLI::Range(int64_t{1}, int64_t{1} << 30));
-    import_command->add_flag("--quiet", arguments.import_options.quiet, "no progress line");
+    std::vector<std::pair<CLI::App *, Run>> runs;
+    for (const Command &command : kCommands) {
+        CLI::App *subcommand = app.add_subcommand(command.name, command.summary);
+        runs.emplace_back(subcommand, command.define(*subcommand));
+    }
 
     try {
         app.parse(argc, argv);
@@ -192,41 +273,11 @@ int run(int argc, char **argv) {
     } catch (const CLI::ParseError &error) {
         std::string reason = error.what();
         std::replace(reason.begin(), reason.end(), '\n', ' ');
-        throw kel::UsageError(command_named(app, argc, argv) + ": " + reason);
+        throw kel::UsageError(command_named(argc, argv) + ": " + reason);
     }
-
-    arguments.svg_given = svg->count() > 0;
-    if (create->parsed()) {
-        if (arguments.create.devices.empty() && (members->count() == 0 || member_mib->count() == 0))
-            throw kel::UsageError("create: --members and --member-mib are needed, or --devices");
-        std::printf("%s\n", kelvol::create_volume(arguments.create).c_str());
-        return 0;
-    }
-    if (ls->parsed()) {
-        const kelvol::Volume volume = kelvol::open_volume(arguments.config);
-        kelvol::print_ls(kelvol::scan_volume(volume), arguments.json, stdout);
-        return 0;
-    }
-    if (df->parsed()) {
-        const kelvol::Volume volume = kelvol::open_volume(arguments.config);
-        kelvol::print_df(kelvol::usage_of(volume, kelvol::scan_volume(volume)), arguments.json, stdout);
-        return 0;
-    }
-    if (map->parsed()) return run_map(arguments);
-    if (check->parsed()) return run_check(arguments);
-    if (repair->parsed()) {
-        kelvol::RepairOptions options;
-        options.limits = limits_of(arguments);
-        options.dry_run = arguments.dry_run;
-        return kelvol::repair_volume(kelvol::open_volume(arguments.config), options, stdout);
-    }
-    if (export_command->parsed()) {
-        kelvol::export_data_file(kelvol::open_volume(arguments.config), arguments.export_options);
-        return 0;
-    }
-    arguments.import_options.extent_bytes = arguments.extent_mib * kel::kMiB;
-    kelvol::import_data_file(kelvol::open_volume(arguments.config), arguments.import_options);
-    return 0;
+    for (const auto &[subcommand, run_subcommand] : runs)
+        if (subcommand->parsed()) return run_subcommand();
+    throw kel::UsageError("usage: a command is needed");  // require_subcommand(1) leaves none unparsed
 }
 
 // Whatever stops the run is reported on one line that a terminal shows as it is: a name

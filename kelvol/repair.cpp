@@ -70,7 +70,7 @@ std::string action_line(const Finding &finding) {
 int repair_volume(const Volume &volume, const RepairOptions &options, FILE *out) {
     const RepairPlan plan = plan_repair(findings_now(volume, scan_volume(volume), options.limits));
     if (!options.dry_run && plan.takes_lock) {
-        const std::string lock_path = volume.props.header_dir + "/.kellock";
+        const std::string lock_path = volume.props.header_dir + "/" + std::string(tio::kLockFileName);
         const int32_t pid = static_cast<int32_t>(::getpid());
         take_engine_messages();
         if (createLock(pid, lock_path.c_str()) < 0)

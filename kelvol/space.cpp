@@ -1,7 +1,7 @@
 #include "space.h"
 
-#include "alloc_internal.h"
 #include "failure.h"
+#include "free_space.h"
 #include "layout.h"
 #include "saturate.h"
 
@@ -38,9 +38,7 @@ struct Stretch {
 // Member bytes the allocator leaves to an entry: up to its per-member span raised to the
 // chunk size, clipped to the members.
 Stretch allocator_stretch(const Volume &volume, const DetEntry &entry) {
-    const int64_t members = volume.props.members, chunk = volume.props.chunk_bytes;
-    const __int128 span = (static_cast<__int128>(std::max<int64_t>(entry.length, 0)) + members - 1) / members;
-    const __int128 end = (entry.offset + span + chunk - 1) / chunk * chunk;
+    const __int128 end = tio::reserved_end(volume.props.layout(), entry.offset, std::max<int64_t>(entry.length, 0));
     const int64_t limit = volume.member_size();
     return {std::min(entry.offset, limit), tio::saturate<int64_t>(std::min<__int128>(end, limit))};
 }
@@ -58,8 +56,8 @@ SpaceModel space_of(const Volume &volume, const kel::HeaderDirScan &scan) {
         for (size_t i = 0; i < file.entries.size(); ++i) {
             const DetEntry &entry = file.entries[i];
             if (entry.offset < 0) continue;  // provisional: no place yet
-            const int64_t share = tio::member_share(layout, std::max<int64_t>(entry.length, 0), 0);
-            model.extents.push_back({&file, i, entry.offset, saturated_sum(entry.offset, share)});
+            model.extents.push_back(
+                {&file, i, entry.offset, tio::saturate<int64_t>(tio::extent_end(layout, entry.offset, entry.length))});
         }
     }
     std::sort(model.extents.begin(), model.extents.end(), [](const PlacedExtent &a, const PlacedExtent &b) {
@@ -107,7 +105,7 @@ Usage usage_of(const Volume &volume, const kel::HeaderDirScan &scan) {
     usage.free = tio::saturate<int64_t>(static_cast<__int128>(free_per_member) * usage.members);
 
     take_engine_messages();
-    usage.largest_request = tio::largest_grantable_request(volume.record());
+    usage.largest_request = kel::largest_grantable_request(volume.record());
     const std::string engine = take_engine_messages();
     if (usage.largest_request < 0 && !engine.empty()) throw Failure(volume.props.header_dir, engine);
     return usage;

@@ -1,8 +1,8 @@
 #include "transfer.h"
 
 #include "aligned_buffer.h"
-#include "alloc_internal.h"
 #include "failure.h"
+#include "free_space.h"
 #include "header_names.h"
 #include "header_dir.h"
 #include "interrupts.h"
@@ -59,8 +59,7 @@ kel::DetFile exportable_data_file(const Volume &volume, const std::string &name)
     const tio::StripeLayout layout = volume.props.layout();
     for (size_t i = 0; i < file.entries.size(); ++i) {
         const DetEntry &entry = file.entries[i];
-        const __int128 end = static_cast<__int128>(entry.offset) + tio::member_share(layout, entry.length, 0);
-        if (entry.length < 0 || end > volume.member_size())
+        if (entry.length < 0 || tio::extent_end(layout, entry.offset, entry.length) > volume.member_size())
             throw Failure(det_path, "extent " + std::to_string(i) + " (offset " + std::to_string(entry.offset) +
                                         ", length " + std::to_string(entry.length) + ") runs past the members' end");
     }
@@ -203,7 +202,7 @@ private:
     // large; otherwise what the engine said (a lock file or a file system that failed).
     std::string reservation_failure(int64_t bytes) {
         const std::string said = take_engine_messages();
-        const int64_t largest = tio::largest_grantable_request(handle_->props);
+        const int64_t largest = kel::largest_grantable_request(handle_->props);
         take_engine_messages();
         const std::string extent = "an extent of " + std::to_string(bytes) + " bytes";
         if (largest >= 0 && largest < bytes)

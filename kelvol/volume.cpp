@@ -67,15 +67,15 @@ Volume open_volume(const std::string &config_path) {
     require_readable_file(config_path, "configuration file");
     Volume volume;
     volume.config_path = config_path;
-    volume.handle.reset(tio_open());
-    if (!volume.handle) throw Failure(config_path, "out of memory");
     take_engine_messages();
-    const int32_t result = tio_set_config(volume.handle.get(), config_path.c_str());
+    kel::ConfiguredHandle configured = kel::configure_handle(config_path);
+    volume.handle = std::move(configured.handle);
+    if (!volume.handle) throw Failure(config_path, "out of memory");
+    const int32_t result = configured.result;
     if (volume.handle->props == nullptr) throw Failure(config_path, with_engine_messages("unusable configuration"));
     const FsProps &record = *volume.handle->props;
     if (result == -1)
-        throw Failure(config_path, "incomplete configuration: it needs TYPE=RAID, VKPATH=, FUSEPATH=, DMSETUP=, "
-                                   "MAPPER=, EXTEND= (2 or more) and THREADS= (1 or more)");
+        throw Failure(config_path, std::string("incomplete configuration: it needs ") + kel::kConfigurationEntries);
     if (result == -2) {
         require_readable_file(record.dmsetup_path, "device table");
         throw Failure(record.dmsetup_path, with_engine_messages("cannot read device table"));

@@ -15,7 +15,7 @@ namespace kelvol {
 struct Volume {
     std::string config_path;
     kel::VolumeProps props;
-    std::unique_ptr<TioHandle, int32_t (*)(TioHandle *)> handle{nullptr, tio_close};  // configured only
+    kel::HandlePointer handle{nullptr, tio_close};  // configured only
 
     int64_t member_size() const { return props.volume_bytes / props.members; }
     FsProps *record() const { return handle->props; }

@@ -10,6 +10,7 @@
 #include "mark_internal.h"
 #include "writer_mark.h"
 #include "internal.h"
+#include "layout.h"
 #include "saturate.h"
 
 #include <algorithm>
@@ -362,11 +363,6 @@ std::atomic<uint32_t> reservation_counter{0};
 
 }  // namespace
 
-__int128 reserved_end(FsProps *props, const DetEntry &entry) {
-    return raised_to_unit(static_cast<__int128>(entry.offset) + getRelativeSize(props, entry.length),
-                          getStripeSize(props));
-}
-
 bool fits_the_volume(FsProps *props, int64_t size) {
     const int64_t need = getRelativeSize(props, size);
     return size >= 0 && need <= getAdjustedSize(props, getDeviceSize(props)) &&
@@ -384,13 +380,14 @@ int64_t choose_offset(FsProps *props, const std::vector<DetEntry> &sorted, int64
     // arithmetic is exact: recorded values near the limits of 64 bits neither wrap nor
     // saturate into an unaligned or overlapping start.
     const int64_t limit = getAdjustedSize(props, getDeviceSize(props));
+    const StripeLayout layout = layout_of(*props);
     const int64_t need = getRelativeSize(props, size);
     const __int128 reserved_need = raised_to_unit(need, getStripeSize(props));
     __int128 best = std::numeric_limits<__int128>::max();
     int64_t result = -1;
     __int128 furthest = 0;
     for (size_t i = 0; i < sorted.size(); ++i) {
-        furthest = std::max(furthest, reserved_end(props, sorted[i]));
+        furthest = std::max(furthest, reserved_end(layout, sorted[i].offset, sorted[i].length));
         const int64_t next = i + 1 < sorted.size() ? std::min(sorted[i + 1].offset, limit) : limit;
         const __int128 gap = next - furthest;
         // The extent's own reserved end must be representable too.

@@ -13,11 +13,6 @@ namespace tio {
 // unreadable lock at release.
 constexpr int kMaxAllocationAttempts = 16;
 
-// Where the space an entry holds ends on every device, as the search measures it: its
-// per-device end raised to a multiple of chunk_size; 0 for an entry that ends before the
-// volume begins. Exact for any recorded values.
-__int128 reserved_end(FsProps *props, const DetEntry &entry);
-
 // Whether a request of size bytes could ever be placed: not negative, its per-device need
 // within the volume, and that need raised to chunk_size representable in 64 bits.
 bool fits_the_volume(FsProps *props, int64_t size);

@@ -2,13 +2,13 @@
 // (offset, length), with no header or terminator. Reading, writing, counting, scanning a
 // header directory, sorting and finalising.
 
-#include "alloc_internal.h"
 #include "closing.h"
 #include "det_internal.h"
 #include "durable.h"
 #include "header_names.h"
 #include "mark_internal.h"
 #include "internal.h"
+#include "layout.h"
 #include "saturate.h"
 
 #include <algorithm>
@@ -155,7 +155,8 @@ int64_t wrapping_sum(int64_t a, int64_t b) {
 // space is unknown, and the extent may only shrink.
 __int128 longest_last_length(FsProps *props, const DetEntry &last) {
     if (!props || props->stripe_count < 1 || props->chunk_size < 1) return last.length;
-    return std::max<__int128>(last.length, (reserved_end(props, last) - last.offset) * props->stripe_count);
+    const __int128 reserved = tio::reserved_end(tio::layout_of(*props), last.offset, last.length) - last.offset;
+    return std::max<__int128>(last.length, reserved * props->stripe_count);
 }
 
 // Whether finalising the entries to final_size leaves a last extent that holds no more than

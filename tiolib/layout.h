@@ -91,6 +91,25 @@ inline int64_t member_share(const StripeLayout &layout, int64_t length, int32_t 
     return full_stripes * layout.chunk_size + std::clamp<int64_t>(rest - before, 0, layout.chunk_size);
 }
 
+// Where the bytes of an extent of `length` bytes at `extent_offset` end on the members:
+// after member 0's share, the largest. A negative length counts as 0; exact for any
+// recorded values.
+inline __int128 extent_end(const StripeLayout &layout, int64_t extent_offset, int64_t length) {
+    return static_cast<__int128>(extent_offset) + member_share(layout, std::max<int64_t>(length, 0), 0);
+}
+
+// Where the space that the allocator keeps for such an extent ends on every member: its
+// per-member span (the length over the members, rounded up) raised to a multiple of the
+// chunk size; 0 for an extent that ends before the volume begins. Exact for any recorded
+// values; members or a chunk size below 1 count as 1.
+inline __int128 reserved_end(const StripeLayout &layout, int64_t extent_offset, int64_t length) {
+    const int64_t members = std::max<int64_t>(layout.members, 1);
+    const __int128 end = extent_offset + (static_cast<__int128>(length) + members - 1) / members;
+    if (end <= 0) return 0;
+    const int64_t unit = layout.chunk_size;
+    return unit <= 1 ? end : (end + unit - 1) / unit * unit;
+}
+
 // Calls visit(member, device_position, stream_index, bytes) for the pieces of stream bytes
 // [from, from + length) of the extent, in stream order; each piece lies within one chunk,
 // so it is contiguous on its member. The caller keeps from + length within int64.

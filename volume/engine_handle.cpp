@@ -8,17 +8,20 @@ namespace kel {
 namespace {
 
 TioHandle *open_configured(const std::string &config_path) {
-    TioHandle *handle = tio_open();
-    if (handle == nullptr) throw EngineError("tio_open", 0, "out of memory");
-    const int32_t result = tio_set_config(handle, config_path.c_str());
-    if (result != 0) {
-        tio_close(handle);
-        throw EngineError("tio_set_config", result, config_path);
-    }
-    return handle;
+    ConfiguredHandle configured = configure_handle(config_path);
+    if (!configured.handle) throw EngineError("tio_open", 0, "out of memory");
+    if (configured.result != 0) throw EngineError("tio_set_config", configured.result, config_path);
+    return configured.handle.release();
 }
 
 }  // namespace
+
+ConfiguredHandle configure_handle(const std::string &config_path) {
+    ConfiguredHandle configured;
+    configured.handle.reset(tio_open());
+    if (configured.handle) configured.result = tio_set_config(configured.handle.get(), config_path.c_str());
+    return configured;
+}
 
 void expect_result(int64_t result, int64_t expected, const char *call,
                    const std::string &context) {
@@ -26,7 +29,7 @@ void expect_result(int64_t result, int64_t expected, const char *call,
 }
 
 VolumeProps read_volume_props(const std::string &config_path) {
-    const std::unique_ptr<TioHandle, decltype(&tio_close)> handle(open_configured(config_path), &tio_close);
+    const HandlePointer handle(open_configured(config_path), tio_close);
     return volume_props_of(*handle->props);
 }
 

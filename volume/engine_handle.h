@@ -5,6 +5,7 @@
 #include "tio.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,21 @@ struct VolumeProps {
         return tio::StripeLayout{members, chunk_bytes, start_offset, devices.empty() ? nullptr : devices.data()};
     }
 };
+
+// The entries a usable configuration file has, as a reason names them.
+inline constexpr const char *kConfigurationEntries =
+    "TYPE=RAID, VKPATH=, FUSEPATH=, DMSETUP=, MAPPER=, EXTEND= (2 or more) and THREADS= (1 or more)";
+
+using HandlePointer = std::unique_ptr<TioHandle, int32_t (*)(TioHandle *)>;
+
+// A handle that read a configuration file, and what tio_set_config returned (0: usable).
+struct ConfiguredHandle {
+    HandlePointer handle{nullptr, tio_close};  // null only when tio_open found no memory
+    int32_t result = -1;
+};
+
+// tio_open and tio_set_config on the configuration file; the caller judges the result.
+ConfiguredHandle configure_handle(const std::string &config_path);
 
 // Reads the configuration file through a handle that is never initialised; throws
 // EngineError when the engine cannot use it.

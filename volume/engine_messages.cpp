@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string_view>
 
 namespace kel {
 namespace {
@@ -43,6 +44,27 @@ void require_regular_configuration(const std::string &config_path) {
     ::close(fd);
     if (stat_result != 0) throw SystemError("fstat", config_path, error);
     if (!S_ISREG(info.st_mode)) throw std::runtime_error(config_path + ": configuration file is not a regular file");
+}
+
+// One message as one part of a reason: its "Error!"/"Error," prefix dropped, its lines
+// joined by spaces.
+std::string as_part(std::string_view message) {
+    for (const std::string_view prefix : {"Error! ", "Error!", "Error, ", "Error,"}) {
+        if (message.substr(0, prefix.size()) == prefix) {
+            message.remove_prefix(prefix.size());
+            break;
+        }
+    }
+    std::string line;
+    for (const char c : message) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() != ' ') line += ' ';
+        } else {
+            line += c;
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
 }
 
 }  // namespace
@@ -85,6 +107,17 @@ std::vector<std::string> EngineMessages::take() {
     std::vector<std::string> taken;
     taken.swap(collected);
     return taken;
+}
+
+std::string EngineMessages::take_reason() {
+    std::string joined;
+    for (const std::string &message : take()) {
+        const std::string part = as_part(message);
+        if (part.empty()) continue;
+        if (!joined.empty()) joined += "; ";
+        joined += part;
+    }
+    return joined;
 }
 
 VolumeProps load_volume_props(const std::string &config_path) {

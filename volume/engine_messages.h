@@ -25,6 +25,10 @@ public:
     // The messages said since the last take, each as the engine said it; they are
     // forgotten here.
     std::vector<std::string> take();
+
+    // The same taken as one reason: each message without its "Error!"/"Error," prefix and
+    // its lines joined by spaces, the messages joined by "; ". Empty when there were none.
+    std::string take_reason();
 };
 
 // Reads the configuration file (and its device table) as the engine reads it, with the
