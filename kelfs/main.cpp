@@ -123,7 +123,7 @@ struct OwnOptions {
 
 OwnOptions take_own_options(FuseArguments &arguments) {
     enum { kMaxRead };
-    static const fuse_opt specification[] = {
+    static const fuse_opt own_option_table[] = {
         {"attr_timeout=%lf", offsetof(OwnOptions, cache_times.attributes), 0},
         {"entry_timeout=%lf", offsetof(OwnOptions, cache_times.entries), 0},
         {"negative_timeout=%lf", offsetof(OwnOptions, cache_times.missing_entries), 0},
@@ -136,7 +136,7 @@ OwnOptions take_own_options(FuseArguments &arguments) {
     };
     OwnOptions options;
     kelfs::StderrCapture said;
-    if (fuse_opt_parse(arguments.get(), &options, specification, keep) != 0)
+    if (fuse_opt_parse(arguments.get(), &options, own_option_table, keep) != 0)
         throw std::runtime_error("fuse: " + or_else(said.finish(), "invalid options"));
     return options;
 }
