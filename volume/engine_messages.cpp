@@ -32,9 +32,8 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
-// The engine reads the configuration through a plain open, which waits for ever on a FIFO
-// and reads a directory as an empty configuration. One that cannot be opened at all is
-// left to the engine, which says so.
+// The engine refuses a configuration that is not a regular file without saying why; the
+// tools say it. One that cannot be opened at all is left to the engine, which says so.
 void require_regular_configuration(const std::string &config_path) {
     const int fd = ::open(config_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return;
